@@ -1,0 +1,25 @@
+// "Show Data Folder" and "Show Server Log": reach the server's files in the file manager.
+#include "controller/app_delegate.h"
+#include "platform/workspace.h"
+#include "runtime/locations.h"
+#include "runtime/runtime_folders.h"
+
+#include <QFileInfo>
+
+void TarvessaAudioServerAppDelegate::showServerLog(QObject*)
+{
+    const RuntimeLocations where = locations();
+    makeFolderWithParents(where.logFolder()); // shown anyway if it cannot be made
+    const QString log = where.serverLogFile();
+    if (QFileInfo::exists(log))
+        m_services.workspace.revealFile(log);
+    else
+        m_services.workspace.openFolder(where.logFolder());
+}
+
+void TarvessaAudioServerAppDelegate::showDataFolder(QObject*)
+{
+    const QString folder = locations().dataFolder();
+    makeFolderWithParents(folder); // opened anyway if it cannot be made
+    m_services.workspace.openFolder(folder);
+}

@@ -1,0 +1,75 @@
+// Construction, the launch sequence, the reopen request and termination.
+#include "controller/app_delegate.h"
+
+#include "controller/port_choice.h"
+#include "platform/base_folders.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+qint64 portFromBundle(const BaseFolders& folders)
+{
+    const PortChoice choice = choosePortFromFile(folders.infoJsonPath());
+    if (!choice.problem.isEmpty())
+        std::fprintf(stderr, "Tarvessa Audio Server: %s; using port %lld.\n",
+                     qPrintable(choice.problem), static_cast<long long>(choice.port));
+    return choice.port;
+}
+} // namespace
+
+TarvessaAudioServerAppDelegate::TarvessaAudioServerAppDelegate(Services services, Timings timings,
+                                                               QObject* parent)
+    : QObject(parent), serverPort(portFromBundle(services.folders)),
+      serverURL(QUrl(QStringLiteral("http://127.0.0.1:") + QString::number(serverPort))),
+      m_services(std::move(services)), m_timings(timings)
+{
+    m_network = new QNetworkAccessManager(this);
+    // The probe only ever talks to the loopback address: no proxy may divert it.
+    m_network->setProxy(QNetworkProxy::NoProxy);
+    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+// Destroying the controller never kills a server: one asked to stop at quit finishes its
+// shutdown on its own after we have gone.
+TarvessaAudioServerAppDelegate::~TarvessaAudioServerAppDelegate() = default;
+
+void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchContext& context)
+{
+    ::umask(077);
+    buildStatusMenu();
+    attachStatusItem();
+    refreshStartAtLoginMenuItem();
+    updateMenu(ServerState::stopped());
+    const bool openBrowser = !context.launchedAtLogin;
+    openBrowserWhenReady = openBrowser;
+    detectOrStartServer(openBrowser);
+}
+
+bool TarvessaAudioServerAppDelegate::applicationShouldHandleReopen()
+{
+    openWebInterface();
+    return true;
+}
+
+void TarvessaAudioServerAppDelegate::applicationWillTerminate()
+{
+    if (isQuitting)
+        return; // the platform may report termination more than once
+    isQuitting = true;
+    if (readinessTimer)
+        readinessTimer->stop(); // the field keeps the stopped timer
+    stopOwnedServer();
+}
+
+void TarvessaAudioServerAppDelegate::quitApplication(QObject*)
+{
+    m_services.requestQuit();
+}

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "controller/server_state.h"
+#include "runtime/file_error.h"
+#include "runtime/server_log.h"
+
+#include <QIcon>
+#include <QObject>
+#include <QPointer>
+#include <QProcessEnvironment>
+#include <QUrl>
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class Alerts;
+class BaseFolders;
+class Clipboard;
+class LoginItemService;
+class QAction;
+class QFileSystemWatcher;
+class QMenu;
+class QNetworkAccessManager;
+class QSystemTrayIcon;
+class QTimer;
+class RuntimeLocations;
+class ServerProcess;
+class Workspace;
+
+// How often the readiness wait probes, how long it waits, and how long a stopped server has
+// before it is killed. Tests shorten them.
+struct ControllerTimings
+{
+    std::chrono::milliseconds readinessTick{500};
+    qint64 readinessAttemptLimit = 120;
+    std::chrono::milliseconds forcedKillDelay{12000};
+    std::chrono::milliseconds probeTimeout{1000};
+};
+
+// The one controller of the tray application: it holds every piece of the application's state
+// and its operations are grouped by subsystem in the folders beside this one. Everything runs on
+// the main thread.
+class TarvessaAudioServerAppDelegate : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The desktop services the controller works through; tests hand in doubles.
+    struct Services
+    {
+        Alerts& alerts;
+        Workspace& workspace;
+        Clipboard& clipboard;
+        LoginItemService& loginItems;
+        const BaseFolders& folders;
+        // Asks the application to terminate; termination then calls applicationWillTerminate().
+        std::function<void()> requestQuit;
+    };
+
+    using Timings = ControllerTimings;
+
+    struct LaunchContext
+    {
+        bool launchedAtLogin = false; // the autostart entry's --autostart
+    };
+
+    explicit TarvessaAudioServerAppDelegate(Services services, Timings timings = {},
+                                            QObject* parent = nullptr);
+    ~TarvessaAudioServerAppDelegate() override;
+
+    // Entry points called by the application.
+    void applicationDidFinishLaunching(const LaunchContext& context);
+    bool applicationShouldHandleReopen();
+    void applicationWillTerminate();
+    void menuWillOpen();
+
+    // Menu actions; the sender is ignored.
+    void openWebInterface(QObject* sender = nullptr);
+    void copyAddress(QObject* sender = nullptr);
+    void toggleServer(QObject* sender = nullptr);
+    void restartServer(QObject* sender = nullptr);
+    void showDataFolder(QObject* sender = nullptr);
+    void toggleStartAtLogin(QObject* sender = nullptr);
+    void showServerLog(QObject* sender = nullptr);
+    void quitApplication(QObject* sender = nullptr);
+
+    // Operations the subsystems call on one another.
+    void updateMenu(const ServerState& state);
+    void refreshStartAtLoginMenuItem();
+    void startServer(bool openBrowser);
+    void stopOwnedServer();
+    void presentLaunchError(const QString& message);
+    void probeServer(std::function<void(bool)> completion);
+    void waitUntilReady(bool openBrowser);
+    void detectOrStartServer(bool openBrowser);
+    void presentStartAtLoginApproval();
+
+    // Locations and preparation of the server's files.
+    QUrl serverEntryURL() const;
+    QUrl managedCaddyRuntimeURL() const;
+    QUrl serverLogURL() const;
+    FileResult migrateLegacyRuntimeDirectoriesIfNeeded();
+    FileResult createRuntimeDirectories();
+    Expected<LogHandle> openLogHandle();
+    QProcessEnvironment serverEnvironment() const;
+
+    const Timings& timings() const { return m_timings; }
+    QMenu* statusMenu() const { return m_statusMenu.get(); }
+
+    // The controller's state, in declaration order. Read freely; written only by the operations
+    // named beside each.
+    const qint64 serverPort;                    // construction
+    const QUrl serverURL;                       // construction
+    std::shared_ptr<ServerProcess> serverProcess;// launch, termination handling, stop
+    ServerState serverState = ServerState::stopped(); // updateMenu(for:) only
+    QPointer<QTimer> readinessTimer;            // readiness wait, termination handling, stop
+    qint64 readinessAttempts = 0;               // readiness wait
+    bool openBrowserWhenReady = false;          // launch, readiness wait, restart
+    bool restartAfterTermination = false;       // restart, stop, termination handling
+    bool isQuitting = false;                    // termination
+    std::optional<LogHandle> logHandle;         // launch, termination handling
+    std::unique_ptr<QSystemTrayIcon> statusItem; // launch
+    QAction* statusMenuItem = nullptr;          // launch; title by updateMenu(for:)
+    QAction* addressMenuItem = nullptr;         // launch
+    QAction* toggleServerMenuItem = nullptr;    // launch; updateMenu(for:)
+    QAction* restartServerMenuItem = nullptr;   // launch; updateMenu(for:)
+    QAction* startAtLoginMenuItem = nullptr;    // launch; start at login
+
+    // Launch step 3: the menu and its held items, then the tray icon that shows it.
+    void buildStatusMenu();
+    void attachStatusItem();
+
+private:
+    void cancelReadinessWait();
+    void handleServerTermination(const std::weak_ptr<ServerProcess>& ended, int status);
+    bool ownedServerIsRunning() const;
+    RuntimeLocations locations() const;
+
+    Services m_services;
+    Timings m_timings;
+    std::unique_ptr<QMenu> m_statusMenu;
+    std::array<QIcon, 4> m_trayIcons; // by TrayIconKind, drawn once
+    QNetworkAccessManager* m_network = nullptr;
+    QFileSystemWatcher* m_loginItemWatcher = nullptr;
+};

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+inline constexpr qint64 DefaultServerPort = 2104;
+
+struct PortChoice
+{
+    qint64 port = DefaultServerPort;
+    QString problem; // what was wrong with the information dictionary, empty when nothing was
+};
+
+// The port from the bundle's Info.json: "TarvessaServerPort", then the legacy
+// "QuarleServerPort", then 2104. A value that is not a JSON number, or not a whole number from
+// 1 to 65535, counts as absent, so a bad value falls through instead of giving an unusable
+// address.
+PortChoice choosePort(const QByteArray& infoJson);
+PortChoice choosePortFromFile(const QString& infoJsonPath);

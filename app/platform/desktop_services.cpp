@@ -1,0 +1,66 @@
+#include "desktop_services.h"
+
+#include <QAbstractButton>
+#include <QClipboard>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+int MessageBoxAlerts::run(const AlertRequest& request)
+{
+    QMessageBox box;
+    box.setIcon(request.style == AlertRequest::Style::Warning ? QMessageBox::Warning
+                                                              : QMessageBox::Information);
+    box.setWindowTitle(request.title);
+    box.setText(request.title);
+    box.setInformativeText(request.informativeText);
+    QList<QAbstractButton*> buttons;
+    for (const QString& title : request.buttons) {
+        // Buttons keep the reading order they were given in; the first is the default.
+        QPushButton* button = box.addButton(title, QMessageBox::ActionRole);
+        buttons.append(button);
+    }
+    if (!buttons.isEmpty()) {
+        box.setDefaultButton(static_cast<QPushButton*>(buttons.first()));
+        box.setEscapeButton(buttons.last());
+    }
+    // Raised and activated so that a tray application's alert is not hidden behind windows.
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    box.show();
+    box.raise();
+    box.activateWindow();
+    box.exec();
+    return static_cast<int>(buttons.indexOf(box.clickedButton()));
+}
+
+void DesktopWorkspace::openUrl(const QUrl& url)
+{
+    QDesktopServices::openUrl(url);
+}
+
+void DesktopWorkspace::openFolder(const QString& folderPath)
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folderPath));
+}
+
+void DesktopWorkspace::revealFile(const QString& filePath)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    // Fully encoded: a space or a "#" in the path must not end the address.
+    const QString uri = QString::fromLatin1(QUrl::fromLocalFile(filePath).toEncoded());
+    call << QStringList{uri} << QString();
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        openFolder(QFileInfo(filePath).absolutePath());
+}
+
+void SystemClipboard::setText(const QString& text)
+{
+    QGuiApplication::clipboard()->setText(text);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+// The registration that starts the application at login, read afresh on every call.
+class LoginItemService
+{
+public:
+    // The service's own numbers; anything else is possible in principle.
+    static constexpr int NotRegistered = 0;
+    static constexpr int Enabled = 1;
+    static constexpr int RequiresApproval = 2;
+    static constexpr int NotFound = 3;
+
+    virtual ~LoginItemService() = default;
+    virtual int status() = 0;
+    // Each returns the system's description of the failure, or nothing on success.
+    virtual std::optional<QString> registerItem() = 0;
+    virtual std::optional<QString> unregisterItem() = 0;
+    virtual void openSettings() = 0;
+    // The folder whose changes may change the status (watched so the menu stays current).
+    virtual QString watchedFolder() const { return {}; }
+};
+
+// Until the desktop's autostart entry is supported, nothing is ever registered.
+class UnsupportedLoginItemService final : public LoginItemService
+{
+public:
+    int status() override { return NotRegistered; }
+    std::optional<QString> registerItem() override
+    {
+        return QStringLiteral("Starting at login is not supported on this desktop.");
+    }
+    std::optional<QString> unregisterItem() override { return std::nullopt; }
+    void openSettings() override {}
+};

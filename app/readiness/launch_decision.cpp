@@ -1,0 +1,18 @@
+// At launch: use a compatible server that already answers, or start our own.
+#include "controller/app_delegate.h"
+#include "platform/workspace.h"
+
+void TarvessaAudioServerAppDelegate::detectOrStartServer(bool openBrowser)
+{
+    probeServer([self = QPointer(this), openBrowser](bool compatible) {
+        if (!self)
+            return;
+        if (compatible) {
+            self->updateMenu(ServerState::running());
+            if (openBrowser)
+                self->m_services.workspace.openUrl(self->serverURL);
+        } else {
+            self->startServer(openBrowser);
+        }
+    });
+}

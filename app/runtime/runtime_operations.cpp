@@ -1,0 +1,46 @@
+// The server's locations, the preparation of its folders and log, and its environment.
+#include "controller/app_delegate.h"
+#include "runtime/locations.h"
+#include "runtime/runtime_folders.h"
+#include "runtime/server_environment.h"
+
+RuntimeLocations TarvessaAudioServerAppDelegate::locations() const
+{
+    return RuntimeLocations(m_services.folders);
+}
+
+QUrl TarvessaAudioServerAppDelegate::serverEntryURL() const
+{
+    return QUrl::fromLocalFile(locations().serverEntryScript());
+}
+
+QUrl TarvessaAudioServerAppDelegate::managedCaddyRuntimeURL() const
+{
+    return QUrl::fromLocalFile(locations().caddyRuntimeFolder());
+}
+
+QUrl TarvessaAudioServerAppDelegate::serverLogURL() const
+{
+    return QUrl::fromLocalFile(locations().serverLogFile());
+}
+
+FileResult TarvessaAudioServerAppDelegate::migrateLegacyRuntimeDirectoriesIfNeeded()
+{
+    return migrateLegacyFolders(locations());
+}
+
+FileResult TarvessaAudioServerAppDelegate::createRuntimeDirectories()
+{
+    return createRuntimeFolders(locations());
+}
+
+Expected<LogHandle> TarvessaAudioServerAppDelegate::openLogHandle()
+{
+    const RuntimeLocations where = locations();
+    return openServerLog(where.serverLogFile(), where.previousServerLogFile());
+}
+
+QProcessEnvironment TarvessaAudioServerAppDelegate::serverEnvironment() const
+{
+    return buildServerEnvironment(m_services.folders.environment(), locations(), serverPort);
+}

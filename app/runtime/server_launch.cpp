@@ -1,0 +1,98 @@
+// Starting the server from the bundle, and handling its end.
+#include "controller/app_delegate.h"
+#include "runtime/locations.h"
+#include "runtime/server_process.h"
+
+#include <QFile>
+#include <QTimer>
+
+#include <unistd.h>
+
+void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
+{
+    if (serverProcess) {
+        // Already ours, even if it has just ended and its end is not handled yet.
+        if (openBrowser)
+            waitUntilReady(true);
+        return;
+    }
+
+    // Checked before anything is created, so a broken bundle leaves no trace on disk.
+    const RuntimeLocations where = locations();
+    if (::access(QFile::encodeName(where.nodeRuntime()).constData(), X_OK) != 0) {
+        presentLaunchError(
+            QStringLiteral("The bundled Node.js runtime is missing or not executable."));
+        return;
+    }
+    if (!QFile::exists(where.serverEntryScript())) {
+        presentLaunchError(QStringLiteral("The bundled Tarvessa Audio server is missing."));
+        return;
+    }
+
+    const QString prepareFailure =
+        QStringLiteral("Tarvessa Audio Server could not prepare its data folders: ");
+    if (FileResult error = migrateLegacyRuntimeDirectoriesIfNeeded()) {
+        presentLaunchError(prepareFailure + error->description);
+        return;
+    }
+    if (FileResult error = createRuntimeDirectories()) {
+        presentLaunchError(prepareFailure + error->description);
+        return;
+    }
+    Expected<LogHandle> log = openLogHandle();
+    if (!log.ok()) {
+        presentLaunchError(prepareFailure + log.error().description);
+        return;
+    }
+    logHandle = std::move(log.value());
+
+    ServerLaunch launch;
+    launch.program = where.nodeRuntime();
+    launch.arguments = {where.serverEntryScript()};
+    launch.workingFolder = where.serverAppFolder();
+    launch.environment = serverEnvironment();
+    launch.outputFd = logHandle->fd();
+
+    auto process = std::make_shared<ServerProcess>();
+    // Connected before the start. Queued, so the end is handled after the work already waiting
+    // on the main thread; the handling holds neither the controller nor the process alive.
+    connect(process.get(), &ServerProcess::finished, this,
+            [this, ended = std::weak_ptr<ServerProcess>(process)](int status) {
+                handleServerTermination(ended, status);
+            },
+            Qt::QueuedConnection);
+    if (const std::optional<QString> failure = process->start(launch)) {
+        logHandle.reset();
+        presentLaunchError(QStringLiteral("Tarvessa Audio Server could not start: ") + *failure);
+        return;
+    }
+    serverProcess = std::move(process);
+    updateMenu(ServerState::starting());
+    waitUntilReady(openBrowser);
+}
+
+void TarvessaAudioServerAppDelegate::handleServerTermination(const std::weak_ptr<ServerProcess>& ended,
+                                                             int status)
+{
+    // Only the very process that ended is released; a newer one stays ours.
+    if (serverProcess && serverProcess == ended.lock())
+        serverProcess.reset();
+    cancelReadinessWait();
+    if (logHandle) {
+        logHandle->flushAndClose();
+        logHandle.reset();
+    }
+    if (restartAfterTermination && !isQuitting) {
+        restartAfterTermination = false;
+        updateMenu(ServerState::stopped());
+        startServer(false);
+        return;
+    }
+    if (!isQuitting && status != 0) {
+        presentLaunchError(QStringLiteral("Server exited with status %1. Check the server log for "
+                                          "details.")
+                               .arg(status));
+        return;
+    }
+    updateMenu(ServerState::stopped());
+}

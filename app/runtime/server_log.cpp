@@ -1,0 +1,81 @@
+#include "server_log.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+LogHandle& LogHandle::operator=(LogHandle&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+void LogHandle::flushAndClose()
+{
+    if (m_fd >= 0)
+        ::fsync(m_fd);
+    close();
+}
+
+void LogHandle::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+QByteArray launchHeader(const QDateTime& when)
+{
+    const QString stamp = when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
+                          QLatin1Char('Z');
+    return QStringLiteral("\n--- Tarvessa Audio Server launch %1 ---\n").arg(stamp).toUtf8();
+}
+
+Expected<LogHandle> openServerLog(const QString& logFile, const QString& previousLogFile,
+                                  const QDateTime& now)
+{
+    const QByteArray log = QFile::encodeName(logFile);
+    const QByteArray previous = QFile::encodeName(previousLogFile);
+
+    struct stat info;
+    if (::stat(log.constData(), &info) == 0 && info.st_size > ServerLogRotationLimit) {
+        ::unlink(previous.constData()); // usually there is none
+        if (::rename(log.constData(), previous.constData()) != 0)
+            return FileError::fromErrno(
+                errno, QStringLiteral("Cannot rotate the server log %1").arg(logFile));
+    }
+
+    // Created with the default permissions when missing; a failure shows when it is opened.
+    if (::access(log.constData(), F_OK) != 0) {
+        const int created = ::open(log.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (created >= 0)
+            ::close(created);
+    }
+
+    LogHandle handle(::open(log.constData(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!handle.isOpen())
+        return FileError::fromErrno(errno,
+                                    QStringLiteral("Cannot open the server log %1").arg(logFile));
+    if (::lseek(handle.fd(), 0, SEEK_END) < 0)
+        return FileError::fromErrno(errno,
+                                    QStringLiteral("Cannot seek in the server log %1").arg(logFile));
+
+    const QByteArray header = launchHeader(now);
+    qsizetype written = 0;
+    while (written < header.size()) {
+        const ssize_t n = ::write(handle.fd(), header.constData() + written,
+                                  static_cast<size_t>(header.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return FileError::fromErrno(
+                n < 0 ? errno : EIO, QStringLiteral("Cannot write to the server log %1").arg(logFile));
+        written += n;
+    }
+    return handle;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class QSocketNotifier;
+
+// What a launch needs: the program, its arguments, its working folder, its whole environment
+// and the one descriptor that becomes both its standard output and standard error.
+struct ServerLaunch
+{
+    QString program;
+    QStringList arguments;
+    QString workingFolder;
+    QProcessEnvironment environment;
+    int outputFd = -1;
+};
+
+// A child process in a process group of its own, watched through a process descriptor so that
+// its end arrives as an event on the main thread. Unlike QProcess, destroying the object never
+// kills the child: a server asked to stop at quit finishes its shutdown after we have gone.
+class ServerProcess : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ServerProcess(QObject* parent = nullptr);
+    ~ServerProcess() override;
+
+    // Starts the child; on failure returns the system's description of why it could not run
+    // (a runtime that cannot be executed, a working folder that cannot be entered) and no
+    // child exists.
+    std::optional<QString> start(const ServerLaunch& launch);
+
+    // Launched and not yet reaped. Only this object reaps the child, on the main thread, so
+    // while this is true the process id is still ours and cannot have been recycled.
+    bool isRunning() const { return m_pid > 0 && !m_reaped; }
+    qint64 processId() const { return m_pid; }
+
+    void terminate(); // SIGTERM to the server alone, so it can stop its helpers in order
+    void killGroup(); // SIGKILL to the server's whole process group
+
+signals:
+    // The exit code, or the number of the signal that ended the process; emitted once.
+    void finished(int status);
+
+private:
+    void reap();
+
+    pid_t m_pid = -1;
+    int m_pidFd = -1;
+    bool m_reaped = false;
+    QSocketNotifier* m_notifier = nullptr;
+};

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <functional>
+
+class QApplication;
+class QFileDialog;
+
+// One pass of the tool: show the dialog, report the outcome, return the exit status. `drive`
+// is empty in the shipped tool; tests pass one that works the open dialog as a user would.
+int runFolderPicker(QApplication& app, const std::function<void(QFileDialog&)>& drive = {});

@@ -1,0 +1,9 @@
+#include "folder_picker.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    return runFolderPicker(app);
+}

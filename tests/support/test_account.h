@@ -1,0 +1,48 @@
+#pragma once
+
+#include "controller/app_delegate.h"
+#include "platform/base_folders.h"
+#include "test_doubles.h"
+
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <memory>
+
+// A fresh user account and bundle under one temporary folder: XDG homes, a shared temporary
+// folder standing in for /tmp, and a bundle whose Info.json and runtime the test chooses.
+class TestAccount
+{
+public:
+    TestAccount();
+
+    QString root() const { return m_root.path(); }
+    QString path(const QString& relative) const { return m_root.filePath(relative); }
+    QString home() const { return path(QStringLiteral("home")); }
+    QString bundle() const { return path(QStringLiteral("bundle")); }
+    QString sharedTemp() const { return path(QStringLiteral("tmp")); }
+
+    // The environment the application inherits: XDG_* point into the account.
+    QProcessEnvironment environment;
+    void writeInfoJson(const QByteArray& contents);
+    void writeInfoJson(const QJsonObject& info);
+    // Installs a shell script as the bundle's runtime (Resources/runtime/bin/node) and an entry
+    // script, so a start runs the script with the entry script's path as its argument.
+    void installRuntime(const QString& scriptBody);
+    void installRuntimeFile(const QString& scriptPath);
+
+    BaseFolders& folders();
+
+    ScriptedAlerts alerts;
+    RecordingWorkspace workspace;
+    RecordingClipboard clipboard;
+    ScriptedLoginItems loginItems;
+    int quitRequests = 0;
+
+    // A controller over this account; the folders are fixed at the first call.
+    std::unique_ptr<TarvessaAudioServerAppDelegate>
+    makeController(ControllerTimings timings = ControllerTimings{});
+
+private:
+    QTemporaryDir m_root;
+    std::unique_ptr<BaseFolders> m_folders;
+};
