@@ -1,0 +1,153 @@
+// The readiness probe against a real HTTP server, and the readiness wait's ticks and limits.
+#include "lifecycle_fixture.h"
+
+class ProbeAndWaitTest : public QObject
+{
+    Q_OBJECT
+
+    // Runs one probe and returns its answer, checking it arrives once and never inside the call.
+    static bool probeOnce(TarvessaAudioServerAppDelegate& controller)
+    {
+        int calls = 0;
+        bool answer = false;
+        bool returned = false;
+        controller.probeServer([&](bool compatible) {
+            QVERIFY(returned);
+            ++calls;
+            answer = compatible;
+        });
+        returned = true;
+        [&] { QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 5000); }();
+        QTest::qWait(0); // a duplicate completion would be queued by now
+        [&] { QCOMPARE(calls, 1); }();
+        return answer;
+    }
+
+private slots:
+    void probeJudgesAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("compatible");
+        using S = ModeServer;
+        QTest::newRow("200 with the mode") << S::compatible() << true;
+        QTest::newRow("other members ignored") << S::response(200, R"({"mode":"quarle","v":2})") << true;
+        QTest::newRow("another mode") << S::response(200, R"({"mode":"other"})") << false;
+        QTest::newRow("mode in another case") << S::response(200, R"({"mode":"Quarle"})") << false;
+        QTest::newRow("no mode") << S::response(200, R"({"name":"quarle"})") << false;
+        QTest::newRow("mode not a string") << S::response(200, R"({"mode":1})") << false;
+        QTest::newRow("an array") << S::response(200, R"(["quarle"])") << false;
+        QTest::newRow("not JSON") << S::response(200, "mode=quarle") << false;
+        QTest::newRow("empty body") << S::response(200, "") << false;
+        QTest::newRow("204") << S::response(204, "") << false;
+        QTest::newRow("304") << S::response(304, "") << false;
+        QTest::newRow("201 with the mode") << S::response(201, R"({"mode":"quarle"})") << false;
+    }
+    void probeJudgesAnswers()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, compatible);
+        ModeServer server(answer);
+        Lifecycle life(server.serverPort());
+        QCOMPARE(probeOnce(*life.controller), compatible);
+        QCOMPARE(server.requests(), 1);
+    }
+
+    void probeNeverFollowsRedirectsOrProxies()
+    {
+        ModeServer server;
+        // A redirect to a compatible answer is still not one.
+        ModeServer redirecting(ModeServer::response(
+            302, "", "Location: http://127.0.0.1:" + QByteArray::number(server.serverPort()) +
+                         "/api/app-mode\r\n"));
+        Lifecycle redirected(redirecting.serverPort());
+        QVERIFY(!probeOnce(*redirected.controller));
+        QCOMPARE(server.requests(), 0);
+
+        // A proxy in the environment must not divert a loopback probe.
+        qputenv("http_proxy", "http://127.0.0.1:9");
+        qputenv("HTTP_PROXY", "http://127.0.0.1:9");
+        Lifecycle proxied(server.serverPort());
+        const bool answer = probeOnce(*proxied.controller);
+        qunsetenv("http_proxy");
+        qunsetenv("HTTP_PROXY");
+        QVERIFY(answer);
+    }
+
+    void probeGivesUpOnSlowOrAbsentServers()
+    {
+        ModeServer slow;
+        slow.setDelayMs(2000); // past the shortened 300 ms timeout
+        Lifecycle life(slow.serverPort());
+        QVERIFY(!probeOnce(*life.controller));
+
+        Lifecycle nobody(freePort());
+        QVERIFY(!probeOnce(*nobody.controller));
+    }
+
+    void waitSucceedsAtATickAndOpensTheBrowserOnce()
+    {
+        ModeServer server;
+        Lifecycle life(server.serverPort());
+        life.controller->waitUntilReady(true);
+        QVERIFY(life.controller->readinessTimer);
+        QCOMPARE(server.requests(), 0); // no probe at the moment of the call
+        QTRY_VERIFY(life.stateIs(ServerState::Case::running));
+        QVERIFY(!life.controller->readinessTimer);
+        QVERIFY(!life.controller->openBrowserWhenReady);
+        QTest::qWait(100); // later ticks and results must not open it again
+        QCOMPARE(life.account.workspace.openedUrls,
+                 QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.1:%1").arg(life.port))});
+    }
+
+    void waitKeepsAPendingBrowserRequest()
+    {
+        ModeServer server;
+        Lifecycle life(server.serverPort());
+        life.controller->openBrowserWhenReady = true;
+        life.controller->waitUntilReady(false);
+        QTRY_COMPARE(life.account.workspace.openedUrls.size(), 1);
+
+        life.controller->waitUntilReady(false);
+        QTRY_VERIFY(!life.controller->readinessTimer);
+        QCOMPARE(life.account.workspace.openedUrls.size(), 1);
+    }
+
+    void waitGivesUpOnceAtTheLimit()
+    {
+        ModeServer slow(ModeServer::response(503, ""));
+        slow.setDelayMs(100); // answers overlap the 30 ms ticks
+        Lifecycle life(slow.serverPort());
+        life.controller->waitUntilReady(true);
+        QTRY_VERIFY_WITH_TIMEOUT(life.stateIs(ServerState::Case::failed), 10000);
+        QCOMPARE(life.controller->serverState.message(),
+                 QStringLiteral("Server did not become ready within 60 seconds. Check the server "
+                                "log for details."));
+        QVERIFY(life.controller->readinessAttempts >= 20);
+        QVERIFY(!life.controller->readinessTimer);
+        QTest::qWait(400); // late answers of the ended wait are ignored
+        QCOMPARE(life.account.alerts.shown.size(), 1);
+        QVERIFY(life.account.workspace.openedUrls.isEmpty());
+    }
+
+    void aNewWaitCountsAgainFromZero()
+    {
+        Lifecycle life(freePort());
+        life.controller->waitUntilReady(false);
+        QTRY_VERIFY(life.controller->readinessAttempts >= 5);
+        life.controller->waitUntilReady(true);
+        QVERIFY(life.controller->readinessAttempts < 2);
+        QVERIFY(life.controller->openBrowserWhenReady);
+    }
+
+    void realTimingsAreTheProductionOnes()
+    {
+        const ControllerTimings timings;
+        QCOMPARE(timings.readinessTick, std::chrono::milliseconds(500));
+        QCOMPARE(timings.readinessAttemptLimit, 120);
+        QCOMPARE(timings.forcedKillDelay, std::chrono::milliseconds(12000));
+        QCOMPARE(timings.probeTimeout, std::chrono::milliseconds(1000));
+    }
+};
+
+QTEST_MAIN(ProbeAndWaitTest)
+#include "tst_probe_and_wait.moc"
