@@ -34,7 +34,8 @@ QPixmap drawIcon(TrayIconKind kind, int size)
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QColor ink = kind == TrayIconKind::failed ? QColor(0xd9, 0x48, 0x2b) : QColor(0x3b, 0x3f, 0x46);
+    const QColor ink =
+        kind == TrayIconKind::failed ? QColor(0xd9, 0x48, 0x2b) : QColor(0x3b, 0x3f, 0x46);
     const qreal stroke = std::max<qreal>(1.5, size / 11.0);
     const QRectF ring = QRectF(0, 0, size, size).adjusted(stroke, stroke, -stroke, -stroke);
 
@@ -46,7 +47,8 @@ QPixmap drawIcon(TrayIconKind kind, int size)
         const qreal radius = ring.width() / 2;
         for (int i = 0; i < dots; ++i) {
             const qreal angle = 2 * M_PI * i / dots;
-            const QPointF centre = ring.center() + QPointF(std::cos(angle), std::sin(angle)) * radius;
+            const QPointF centre =
+                ring.center() + QPointF(std::cos(angle), std::sin(angle)) * radius;
             painter.drawEllipse(centre, stroke * 0.85, stroke * 0.85);
         }
         return pixmap;
@@ -75,7 +77,8 @@ QPixmap drawIcon(TrayIconKind kind, int size)
                          QPointF(x, ring.top() + ring.height() * 0.58));
         painter.setPen(Qt::NoPen);
         painter.setBrush(ink);
-        painter.drawEllipse(QPointF(x, ring.top() + ring.height() * 0.76), stroke * 0.75, stroke * 0.75);
+        painter.drawEllipse(QPointF(x, ring.top() + ring.height() * 0.76), stroke * 0.75,
+                            stroke * 0.75);
         break;
     }
     case TrayIconKind::starting:

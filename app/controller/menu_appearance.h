@@ -5,7 +5,13 @@
 #include <QIcon>
 #include <QString>
 
-enum class TrayIconKind { stopped, starting, running, failed };
+enum class TrayIconKind
+{
+    stopped,
+    starting,
+    running,
+    failed
+};
 
 // How the menu's server rows and the tray icon look for one state.
 struct MenuAppearance

@@ -60,7 +60,8 @@ PortChoice choosePortFromFile(const QString& infoJsonPath)
     }
     if (file.size() > MaxInfoJsonBytes) {
         PortChoice choice;
-        choice.problem = QStringLiteral("%1 is larger than 1 MiB and was not read").arg(infoJsonPath);
+        choice.problem =
+            QStringLiteral("%1 is larger than 1 MiB and was not read").arg(infoJsonPath);
         return choice;
     }
     return choosePort(file.readAll());

@@ -7,9 +7,18 @@
 class ServerState
 {
 public:
-    enum class Case { failed, starting, running, stopped };
+    enum class Case
+    {
+        failed,
+        starting,
+        running,
+        stopped
+    };
 
-    static ServerState failed(QString message) { return ServerState(Case::failed, std::move(message)); }
+    static ServerState failed(QString message)
+    {
+        return ServerState(Case::failed, std::move(message));
+    }
     static ServerState starting() { return ServerState(Case::starting); }
     static ServerState running() { return ServerState(Case::running); }
     static ServerState stopped() { return ServerState(Case::stopped); }
@@ -20,7 +29,9 @@ public:
     bool operator==(const ServerState&) const = default;
 
 private:
-    explicit ServerState(Case kind, QString message = {}) : m_case(kind), m_message(std::move(message)) {}
+    explicit ServerState(Case kind, QString message = {})
+        : m_case(kind), m_message(std::move(message))
+    {}
 
     Case m_case;
     QString m_message;

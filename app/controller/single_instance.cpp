@@ -11,8 +11,8 @@ constexpr int AnswerTimeoutMs = 3000;
 } // namespace
 
 SingleInstance::SingleInstance(const QString& folder, QObject* parent)
-    : QObject(parent), m_socketPath(folder + QLatin1Char('/') + QLatin1String(BaseName) +
-                                    QStringLiteral(".socket")),
+    : QObject(parent),
+      m_socketPath(folder + QLatin1Char('/') + QLatin1String(BaseName) + QStringLiteral(".socket")),
       m_lock(folder + QLatin1Char('/') + QLatin1String(BaseName) + QStringLiteral(".lock"))
 {
     m_lock.setStaleLockTime(0); // held for the whole run: only a dead holder makes it stale
@@ -26,7 +26,8 @@ SingleInstance::Outcome SingleInstance::claim()
         if (m_lock.error() == QLockFile::LockFailedError && sendReopen())
             return Outcome::ReopenSent;
         // A holder that does not answer: it may be starting up; try once more, then give way.
-        if (m_lock.error() == QLockFile::LockFailedError && m_lock.tryLock(AnswerTimeoutMs) == false) {
+        if (m_lock.error() == QLockFile::LockFailedError &&
+            m_lock.tryLock(AnswerTimeoutMs) == false) {
             if (sendReopen())
                 return Outcome::ReopenSent;
             m_error = QStringLiteral("another instance holds the lock but does not answer");

@@ -18,10 +18,11 @@ public:
     explicit SingleInstance(const QString& folder, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    enum class Outcome {
-        Primary,       // this process is the one instance and now listens for reopen requests
-        ReopenSent,    // another instance runs and has been asked to reopen
-        Unavailable,   // neither could be arranged; run all the same, without the guard
+    enum class Outcome
+    {
+        Primary,     // this process is the one instance and now listens for reopen requests
+        ReopenSent,  // another instance runs and has been asked to reopen
+        Unavailable, // neither could be arranged; run all the same, without the guard
     };
     Outcome claim();
     QString errorText() const { return m_error; }

@@ -23,7 +23,8 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
                    QKeyCombination key = {}) {
         QAction* item = menu->addAction(title);
         if (action)
-            connect(item, &QAction::triggered, this, [this, action, item] { (this->*action)(item); });
+            connect(item, &QAction::triggered, this,
+                    [this, action, item] { (this->*action)(item); });
         if (key.key() != Qt::Key_unknown)
             item->setShortcut(QKeySequence(key));
         return item;
@@ -35,7 +36,8 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
     addressMenuItem = add(serverURL.toString(), &D::copyAddress);
     menu->addSeparator();
     toggleServerMenuItem = add(QStringLiteral("Start Server"), &D::toggleServer);
-    restartServerMenuItem = add(QStringLiteral("Restart Server"), &D::restartServer, Qt::CTRL | Qt::Key_R);
+    restartServerMenuItem =
+        add(QStringLiteral("Restart Server"), &D::restartServer, Qt::CTRL | Qt::Key_R);
     menu->addSeparator();
     startAtLoginMenuItem = add(QStringLiteral("Start at Login"), &D::toggleStartAtLogin);
     startAtLoginMenuItem->setCheckable(true);
@@ -69,7 +71,8 @@ void TarvessaAudioServerAppDelegate::updateMenu(const ServerState& state)
     serverState = state;
     const MenuAppearance look = menuAppearanceFor(state, serverProcess != nullptr);
     // A failure text is shown as it stands: "&" is not a mnemonic here.
-    statusMenuItem->setText(QString(look.statusTitle).replace(QLatin1Char('&'), QStringLiteral("&&")));
+    statusMenuItem->setText(
+        QString(look.statusTitle).replace(QLatin1Char('&'), QStringLiteral("&&")));
     toggleServerMenuItem->setText(look.toggleTitle);
     toggleServerMenuItem->setEnabled(look.toggleEnabled);
     restartServerMenuItem->setEnabled(look.restartEnabled);

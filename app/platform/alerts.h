@@ -7,7 +7,11 @@
 // in reading order, the first being the default.
 struct AlertRequest
 {
-    enum class Style { Warning, Informational };
+    enum class Style
+    {
+        Warning,
+        Informational
+    };
     Style style = Style::Warning;
     QString title;
     QString informativeText;

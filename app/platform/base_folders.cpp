@@ -7,8 +7,7 @@ BaseFolders::BaseFolders(QProcessEnvironment environment, QString bundleFolder,
                          QString sharedTempFolder)
     : m_environment(std::move(environment)), m_bundleFolder(std::move(bundleFolder)),
       m_sharedTempFolder(std::move(sharedTempFolder))
-{
-}
+{}
 
 QString BaseFolders::bundleOfRunningExecutable()
 {

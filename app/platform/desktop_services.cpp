@@ -50,7 +50,8 @@ void DesktopWorkspace::openFolder(const QString& folderPath)
 void DesktopWorkspace::revealFile(const QString& filePath)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
     // Fully encoded: a space or a "#" in the path must not end the address.
     const QString uri = QString::fromLatin1(QUrl::fromLocalFile(filePath).toEncoded());

@@ -4,5 +4,6 @@
 
 FileError FileError::fromErrno(int error, const QString& what)
 {
-    return FileError{error, what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error))};
+    return FileError{error,
+                     what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error))};
 }

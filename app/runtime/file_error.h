@@ -19,8 +19,7 @@ struct FileError
 
 using FileResult = std::optional<FileError>; // empty on success
 
-template <class T>
-class Expected
+template <class T> class Expected
 {
 public:
     Expected(T value) : m_value(std::move(value)) {}

@@ -111,6 +111,7 @@ std::array<RuntimeLocations::LegacyMove, 3> RuntimeLocations::legacyMoves() cons
 
 std::array<QString, 7> RuntimeLocations::runtimeFolders() const
 {
-    return {dataFolder(),         artworkCacheFolder(), managedCaddyFolder(), streamingCacheFolder(),
-            caddyRuntimeFolder(), cacheFolder(),        logFolder()};
+    return {
+        dataFolder(),         artworkCacheFolder(), managedCaddyFolder(), streamingCacheFolder(),
+        caddyRuntimeFolder(), cacheFolder(),        logFolder()};
 }

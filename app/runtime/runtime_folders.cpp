@@ -53,7 +53,8 @@ FileResult makePrivateSharedFolder(const QString& path)
 FileResult restrictToOwner(const QString& path)
 {
     // Opened without following links, so the mode change lands on the folder that was checked.
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ELOOP || errno == ENOTDIR)
             return refuseSharedFolder(path, QStringLiteral("it is not a folder"));

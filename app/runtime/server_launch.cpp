@@ -56,11 +56,12 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
     auto process = std::make_shared<ServerProcess>();
     // Connected before the start. Queued, so the end is handled after the work already waiting
     // on the main thread; the handling holds neither the controller nor the process alive.
-    connect(process.get(), &ServerProcess::finished, this,
-            [this, ended = std::weak_ptr<ServerProcess>(process)](int status) {
-                handleServerTermination(ended, status);
-            },
-            Qt::QueuedConnection);
+    connect(
+        process.get(), &ServerProcess::finished, this,
+        [this, ended = std::weak_ptr<ServerProcess>(process)](int status) {
+            handleServerTermination(ended, status);
+        },
+        Qt::QueuedConnection);
     if (const std::optional<QString> failure = process->start(launch)) {
         logHandle.reset();
         presentLaunchError(QStringLiteral("Tarvessa Audio Server could not start: ") + *failure);
@@ -71,8 +72,8 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
     waitUntilReady(openBrowser);
 }
 
-void TarvessaAudioServerAppDelegate::handleServerTermination(const std::weak_ptr<ServerProcess>& ended,
-                                                             int status)
+void TarvessaAudioServerAppDelegate::handleServerTermination(
+    const std::weak_ptr<ServerProcess>& ended, int status)
 {
     // Only the very process that ended is released; a newer one stays ours.
     if (serverProcess && serverProcess == ended.lock())

@@ -31,8 +31,8 @@ void LogHandle::close()
 
 QByteArray launchHeader(const QDateTime& when)
 {
-    const QString stamp = when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-                          QLatin1Char('Z');
+    const QString stamp =
+        when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QLatin1Char('Z');
     return QStringLiteral("\n--- Tarvessa Audio Server launch %1 ---\n").arg(stamp).toUtf8();
 }
 
@@ -62,8 +62,8 @@ Expected<LogHandle> openServerLog(const QString& logFile, const QString& previou
         return FileError::fromErrno(errno,
                                     QStringLiteral("Cannot open the server log %1").arg(logFile));
     if (::lseek(handle.fd(), 0, SEEK_END) < 0)
-        return FileError::fromErrno(errno,
-                                    QStringLiteral("Cannot seek in the server log %1").arg(logFile));
+        return FileError::fromErrno(
+            errno, QStringLiteral("Cannot seek in the server log %1").arg(logFile));
 
     const QByteArray header = launchHeader(now);
     qsizetype written = 0;
@@ -74,7 +74,8 @@ Expected<LogHandle> openServerLog(const QString& logFile, const QString& previou
             continue;
         if (n <= 0)
             return FileError::fromErrno(
-                n < 0 ? errno : EIO, QStringLiteral("Cannot write to the server log %1").arg(logFile));
+                n < 0 ? errno : EIO,
+                QStringLiteral("Cannot write to the server log %1").arg(logFile));
         written += n;
     }
     return handle;

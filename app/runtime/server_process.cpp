@@ -128,9 +128,9 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
     if (got == static_cast<ssize_t>(sizeof failure)) {
         ::waitpid(pid, nullptr, 0); // the child ends at once; collect it
         const QString reason = QString::fromLocal8Bit(std::strerror(failure.error));
-        return failure.step == 0
-                   ? QStringLiteral("cannot enter the folder %1: %2").arg(launch.workingFolder, reason)
-                   : QStringLiteral("cannot run %1: %2").arg(launch.program, reason);
+        return failure.step == 0 ? QStringLiteral("cannot enter the folder %1: %2")
+                                       .arg(launch.workingFolder, reason)
+                                 : QStringLiteral("cannot run %1: %2").arg(launch.program, reason);
     }
 
     // The child cannot be reaped before we wait for it, so the descriptor is surely of our child.

@@ -40,9 +40,10 @@ void TarvessaAudioServerAppDelegate::restartServer(QObject*)
         if (!self)
             return;
         if (compatible)
-            self->presentLaunchError(QStringLiteral("The server on port %1 was not started by this "
-                                                    "app, so Tarvessa Audio Server cannot restart it.")
-                                         .arg(self->serverPort));
+            self->presentLaunchError(
+                QStringLiteral("The server on port %1 was not started by this "
+                               "app, so Tarvessa Audio Server cannot restart it.")
+                    .arg(self->serverPort));
         else
             self->startServer(false);
     });

@@ -30,7 +30,8 @@ private slots:
         QTest::addColumn<bool>("compatible");
         using S = ModeServer;
         QTest::newRow("200 with the mode") << S::compatible() << true;
-        QTest::newRow("other members ignored") << S::response(200, R"({"mode":"quarle","v":2})") << true;
+        QTest::newRow("other members ignored")
+            << S::response(200, R"({"mode":"quarle","v":2})") << true;
         QTest::newRow("another mode") << S::response(200, R"({"mode":"other"})") << false;
         QTest::newRow("mode in another case") << S::response(200, R"({"mode":"Quarle"})") << false;
         QTest::newRow("no mode") << S::response(200, R"({"name":"quarle"})") << false;
@@ -57,8 +58,9 @@ private slots:
         ModeServer server;
         // A redirect to a compatible answer is still not one.
         ModeServer redirecting(ModeServer::response(
-            302, "", "Location: http://127.0.0.1:" + QByteArray::number(server.serverPort()) +
-                         "/api/app-mode\r\n"));
+            302, "",
+            "Location: http://127.0.0.1:" + QByteArray::number(server.serverPort()) +
+                "/api/app-mode\r\n"));
         Lifecycle redirected(redirecting.serverPort());
         QVERIFY(!probeOnce(*redirected.controller));
         QCOMPARE(server.requests(), 0);

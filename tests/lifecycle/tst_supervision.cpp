@@ -70,10 +70,13 @@ exec sleep 300)sh"));
         // Standard output and error are the log; nothing else of ours is inherited.
         const qint64 pid = life.controller->serverProcess->processId();
         const QString proc = QStringLiteral("/proc/%1").arg(pid);
-        QTRY_VERIFY(QFileInfo(proc + QStringLiteral("/exe")).symLinkTarget().endsWith(
-            QLatin1String("/sleep")));
+        QTRY_VERIFY(QFileInfo(proc + QStringLiteral("/exe"))
+                        .symLinkTarget()
+                        .endsWith(QLatin1String("/sleep")));
         const QString log = life.controller->serverLogURL().toLocalFile();
-        const QStringList fds = QDir(proc + QStringLiteral("/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList fds =
+            QDir(proc + QStringLiteral("/fd"))
+                .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         QCOMPARE(fds, (QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")}));
         QCOMPARE(QFileInfo(proc + QStringLiteral("/fd/1")).symLinkTarget(), log);
         QCOMPARE(QFileInfo(proc + QStringLiteral("/fd/2")).symLinkTarget(), log);
@@ -89,10 +92,12 @@ exec sleep 300)sh"));
         QTest::newRow("exits 0 by itself") << QStringLiteral("exit 0") << false << QString();
         QTest::newRow("exits 3") << QStringLiteral("exit 3") << false << QStringLiteral("3");
         QTest::newRow("dies of the stop's SIGTERM")
-            << QStringLiteral(": > \"$RECORD_DIR/ready\"\nexec sleep 300") << true << QStringLiteral("15");
+            << QStringLiteral(": > \"$RECORD_DIR/ready\"\nexec sleep 300") << true
+            << QStringLiteral("15");
         QTest::newRow("catches SIGTERM and exits 0")
             << QStringLiteral("trap 'kill $child; exit 0' TERM\nsleep 300 &\nchild=$!\n"
-                              ": > \"$RECORD_DIR/ready\"\nwait") << true << QString();
+                              ": > \"$RECORD_DIR/ready\"\nwait")
+            << true << QString();
     }
     void theEndOfTheServerDecidesTheState()
     {
@@ -106,7 +111,7 @@ exec sleep 300)sh"));
         if (stop) {
             QTRY_VERIFY(QFileInfo::exists(life.account.path(QStringLiteral("ready"))));
             life.controller->toggleServer();
-            QVERIFY(!life.controller->readinessTimer); // no further probes after a stop
+            QVERIFY(!life.controller->readinessTimer);          // no further probes after a stop
             QVERIFY(life.stateIs(ServerState::Case::starting)); // until it has really ended
         }
         QTRY_VERIFY(!life.controller->serverProcess);
@@ -223,7 +228,7 @@ exec sleep 300)sh"));
     void brokenBundlesAreReported()
     {
         {
-            Lifecycle life; // no runtime at all
+            Lifecycle life;                         // no runtime at all
             life.account.alerts.answers.enqueue(1); // "OK": nothing is shown from disk
             life.controller->startServer(false);
             QCOMPARE(life.controller->serverState.message(),
@@ -242,7 +247,8 @@ exec sleep 300)sh"));
         {
             Lifecycle life;
             life.account.installRuntime(RunsUntilSignalled);
-            QFile::remove(life.account.bundle() + QStringLiteral("/Resources/app/build/server/index.js"));
+            QFile::remove(life.account.bundle() +
+                          QStringLiteral("/Resources/app/build/server/index.js"));
             life.account.alerts.answers.enqueue(1);
             life.controller->startServer(false);
             QCOMPARE(life.controller->serverState.message(),
@@ -271,7 +277,8 @@ exec sleep 300)sh"));
             Lifecycle life;
             life.account.installRuntime(RunsUntilSignalled);
             QDir().mkpath(life.account.home() + QStringLiteral("/.local/share"));
-            QFile blocker(life.account.home() + QStringLiteral("/.local/share/Tarvessa Audio Server"));
+            QFile blocker(life.account.home() +
+                          QStringLiteral("/.local/share/Tarvessa Audio Server"));
             blocker.open(QIODevice::WriteOnly);
             life.controller->startServer(false);
             QVERIFY(life.controller->serverState.message().startsWith(
@@ -294,10 +301,11 @@ exec sleep 300)sh"));
 
             life.controller->restartServer();
             QTRY_VERIFY(life.stateIs(ServerState::Case::failed));
-            QCOMPARE(life.controller->serverState.message(),
-                     QStringLiteral("The server on port %1 was not started by this app, so Tarvessa "
-                                    "Audio Server cannot restart it.")
-                         .arg(life.port));
+            QCOMPARE(
+                life.controller->serverState.message(),
+                QStringLiteral("The server on port %1 was not started by this app, so Tarvessa "
+                               "Audio Server cannot restart it.")
+                    .arg(life.port));
             QCOMPARE(life.account.alerts.shown.size(), 1);
 
             life.controller->applicationWillTerminate(); // an external server is never touched

@@ -19,7 +19,8 @@ public:
     }
     static QByteArray compatible() { return response(200, R"({"mode":"quarle"})"); }
 
-    explicit ModeServer(QByteArray answer = compatible(), quint16 port = 0) : m_answer(std::move(answer))
+    explicit ModeServer(QByteArray answer = compatible(), quint16 port = 0)
+        : m_answer(std::move(answer))
     {
         listen(QHostAddress::LocalHost, port);
     }

@@ -49,7 +49,8 @@ void TestAccount::installRuntimeFile(const QString& scriptPath)
     QFile script(scriptPath);
     script.open(QIODevice::ReadOnly);
     const QByteArray body = script.readAll();
-    installRuntime(QString::fromUtf8(body.startsWith("#!") ? body.mid(body.indexOf('\n') + 1) : body));
+    installRuntime(
+        QString::fromUtf8(body.startsWith("#!") ? body.mid(body.indexOf('\n') + 1) : body));
 }
 
 BaseFolders& TestAccount::folders()
@@ -59,10 +60,11 @@ BaseFolders& TestAccount::folders()
     return *m_folders;
 }
 
-std::unique_ptr<TarvessaAudioServerAppDelegate> TestAccount::makeController(ControllerTimings timings)
+std::unique_ptr<TarvessaAudioServerAppDelegate>
+TestAccount::makeController(ControllerTimings timings)
 {
     return std::make_unique<TarvessaAudioServerAppDelegate>(
-        TarvessaAudioServerAppDelegate::Services{alerts, workspace, clipboard, loginItems, folders(),
-                                                 [this] { ++quitRequests; }},
+        TarvessaAudioServerAppDelegate::Services{alerts, workspace, clipboard, loginItems,
+                                                 folders(), [this] { ++quitRequests; }},
         timings);
 }
