@@ -8,6 +8,11 @@
 #include <QFileDialog>
 #include <QTimer>
 
+void silenceQtDiagnostics()
+{
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+}
+
 int runFolderPicker(QApplication& app, const std::function<void(QFileDialog&)>& drive)
 {
     Q_UNUSED(app);

@@ -4,6 +4,7 @@
 
 int main(int argc, char* argv[])
 {
+    silenceQtDiagnostics();
     QApplication app(argc, argv);
     return runFolderPicker(app);
 }
