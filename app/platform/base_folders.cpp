@@ -14,7 +14,7 @@ QString BaseFolders::bundleOfRunningExecutable()
     // /proc/self/exe is the executable with every link resolved, so a link from /usr/bin
     // still finds the bundle.
     const QString executable = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-    return QFileInfo(executable).absoluteDir().absoluteFilePath(QStringLiteral(".."));
+    return QDir::cleanPath(QFileInfo(executable).absolutePath() + QStringLiteral("/.."));
 }
 
 QString BaseFolders::xdgFolder(const char* variable, const char* fallbackUnderHome) const

@@ -6,9 +6,11 @@
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 
 int MessageBoxAlerts::run(const AlertRequest& request)
 {
@@ -16,8 +18,10 @@ int MessageBoxAlerts::run(const AlertRequest& request)
     box.setIcon(request.style == AlertRequest::Style::Warning ? QMessageBox::Warning
                                                               : QMessageBox::Information);
     box.setWindowTitle(request.title);
-    box.setText(request.title);
-    box.setInformativeText(request.informativeText);
+    box.setTextFormat(Qt::RichText);
+    box.setText(QStringLiteral("<b>%1</b>").arg(request.title.toHtmlEscaped()));
+    // Shown as it stands: a failure text is never markup.
+    box.setInformativeText(Qt::convertFromPlainText(request.informativeText, Qt::WhiteSpaceNormal));
     QList<QAbstractButton*> buttons;
     for (const QString& title : request.buttons) {
         // Buttons keep the reading order they were given in; the first is the default.
@@ -28,6 +32,10 @@ int MessageBoxAlerts::run(const AlertRequest& request)
         box.setDefaultButton(static_cast<QPushButton*>(buttons.first()));
         box.setEscapeButton(buttons.last());
     }
+    // Wide enough that a failure's message reads as a sentence, not a column of words.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(400, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     // Raised and activated so that a tray application's alert is not hidden behind windows.
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.show();
