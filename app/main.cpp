@@ -6,10 +6,13 @@
 #include "controller/single_instance.h"
 #include "platform/base_folders.h"
 #include "platform/desktop_services.h"
-#include "platform/login_items.h"
+#include "platform/tray_host.h"
+#include "platform/xdg_autostart.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDir>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <cstdio>
@@ -50,7 +53,8 @@ int main(int argc, char* argv[])
     MessageBoxAlerts alerts;
     DesktopWorkspace workspace;
     SystemClipboard clipboard;
-    UnsupportedLoginItemService loginItems;
+    XdgAutostartService loginItems(
+        folders, QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath(), workspace);
     TarvessaAudioServerAppDelegate controller({alerts, workspace, clipboard, loginItems, folders,
                                                [] { QCoreApplication::quit(); }});
 
@@ -62,9 +66,12 @@ int main(int argc, char* argv[])
     QObject::connect(&instance, &SingleInstance::reopenRequested, &controller,
                      &TarvessaAudioServerAppDelegate::applicationShouldHandleReopen);
 
+    TrayHostWait trayHost(QDBusConnection::sessionBus());
     // Launching has finished once the event loop runs.
-    QTimer::singleShot(0, &controller, [&controller, &options] {
-        controller.applicationDidFinishLaunching({options.launchedAtLogin});
+    QTimer::singleShot(0, &controller, [&controller, &options, &trayHost] {
+        controller.applicationDidFinishLaunching(
+            {options.launchedAtLogin},
+            [&trayHost](std::function<void()> ready) { trayHost.wait(std::move(ready)); });
     });
     return QApplication::exec();
 }

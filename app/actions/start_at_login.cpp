@@ -4,15 +4,95 @@
 #include "platform/login_items.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+
+namespace {
+
+// A dash in a box: the mixed check state, which a tray menu has no way to show itself.
+QIcon approvalPendingIcon()
+{
+    QIcon icon;
+    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+    for (const int size : {16, 22, 32}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal stroke = std::max(1.0, size / 14.0);
+        const QRectF box =
+            QRectF(0, 0, size, size).adjusted(size * 0.15, size * 0.15, -size * 0.15, -size * 0.15);
+        painter.setPen(QPen(ink, stroke));
+        painter.drawRoundedRect(box, size * 0.1, size * 0.1);
+        const qreal dash = std::max(2.0, size / 8.0);
+        painter.fillRect(QRectF(box.left() + box.width() * 0.22, box.center().y() - dash / 2,
+                                box.width() * 0.56, dash),
+                         ink);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+// The folder and its entries or, while it does not exist, the nearest folder above it, so that
+// its creation is seen. Set afresh after every change: editors and registrations replace the
+// entry with a new file, which the old watch does not follow.
+void watchAutostartPaths(QFileSystemWatcher& watcher, const QString& folder)
+{
+    const QStringList watched = watcher.files() + watcher.directories();
+    if (!watched.isEmpty())
+        watcher.removePaths(watched);
+    QStringList wanted;
+    if (QFileInfo(folder).isDir()) {
+        wanted.append(folder);
+        for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files))
+            wanted.append(entry.absoluteFilePath());
+    } else {
+        QString above = folder;
+        do
+            above = QFileInfo(above).absolutePath();
+        while (!QFileInfo(above).isDir() && above != QDir::rootPath());
+        wanted.append(above);
+    }
+    watcher.addPaths(wanted);
+}
+
+} // namespace
 
 void TarvessaAudioServerAppDelegate::refreshStartAtLoginMenuItem()
 {
     const int status = m_services.loginItems.status();
     const bool needsApproval = status == LoginItemService::RequiresApproval;
-    startAtLoginMenuItem->setText(needsApproval ? QStringLiteral("Start at Login (Approval Required)")
-                                                : QStringLiteral("Start at Login"));
-    // A menu entry has no third check state: approval pending shows unchecked, with its title.
+    startAtLoginMenuItem->setText(needsApproval
+                                      ? QStringLiteral("Start at Login (Approval Required)")
+                                      : QStringLiteral("Start at Login"));
+    // A menu entry has no third check state: approval pending shows unchecked, with its title
+    // and a dash-in-a-box icon.
     startAtLoginMenuItem->setChecked(status == LoginItemService::Enabled);
+    if (needsApproval == startAtLoginMenuItem->icon().isNull())
+        startAtLoginMenuItem->setIcon(needsApproval ? approvalPendingIcon() : QIcon());
+}
+
+// Some tray hosts never say that the menu opens, so a change made in the desktop's settings or
+// by hand also refreshes the item.
+void TarvessaAudioServerAppDelegate::watchLoginItemFolder()
+{
+    const QString folder = m_services.loginItems.watchedFolder();
+    if (folder.isEmpty() || m_loginItemWatcher)
+        return;
+    m_loginItemWatcher = new QFileSystemWatcher(this);
+    auto changed = [this, folder] {
+        watchAutostartPaths(*m_loginItemWatcher, folder);
+        refreshStartAtLoginMenuItem();
+    };
+    connect(m_loginItemWatcher, &QFileSystemWatcher::directoryChanged, this, changed);
+    connect(m_loginItemWatcher, &QFileSystemWatcher::fileChanged, this, changed);
+    watchAutostartPaths(*m_loginItemWatcher, folder);
 }
 
 void TarvessaAudioServerAppDelegate::toggleStartAtLogin(QObject*)
@@ -26,8 +106,8 @@ void TarvessaAudioServerAppDelegate::toggleStartAtLogin(QObject*)
         presentStartAtLoginApproval();
     } else {
         failure = service.registerItem();
-        const bool known = status == LoginItemService::NotRegistered ||
-                           status == LoginItemService::NotFound;
+        const bool known =
+            status == LoginItemService::NotRegistered || status == LoginItemService::NotFound;
         if (!failure && known && service.status() == LoginItemService::RequiresApproval)
             presentStartAtLoginApproval();
     }

@@ -41,12 +41,22 @@ TarvessaAudioServerAppDelegate::TarvessaAudioServerAppDelegate(Services services
 // shutdown on its own after we have gone.
 TarvessaAudioServerAppDelegate::~TarvessaAudioServerAppDelegate() = default;
 
-void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchContext& context)
+void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(
+    const LaunchContext& context, const TrayHostWaiting& waitForTrayHost)
 {
     ::umask(077);
     buildStatusMenu();
-    attachStatusItem();
+    // At login the panel may come up after us, and Qt looks for it only once: the icon waits
+    // for it, the server does not.
+    if (context.launchedAtLogin && waitForTrayHost)
+        waitForTrayHost([self = QPointer(this)] {
+            if (self && !self->statusItem)
+                self->attachStatusItem();
+        });
+    else
+        attachStatusItem();
     refreshStartAtLoginMenuItem();
+    watchLoginItemFolder();
     updateMenu(ServerState::stopped());
     const bool openBrowser = !context.launchedAtLogin;
     openBrowserWhenReady = openBrowser;

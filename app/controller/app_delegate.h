@@ -66,12 +66,17 @@ public:
         bool launchedAtLogin = false; // the autostart entry's --autostart
     };
 
+    // Calls its argument once the desktop's tray host is there or waiting is pointless.
+    using TrayHostWaiting = std::function<void(std::function<void()> ready)>;
+
     explicit TarvessaAudioServerAppDelegate(Services services, Timings timings = {},
                                             QObject* parent = nullptr);
     ~TarvessaAudioServerAppDelegate() override;
 
     // Entry points called by the application.
-    void applicationDidFinishLaunching(const LaunchContext& context);
+    // A launch at login attaches the tray icon only when waitForTrayHost answers, if given.
+    void applicationDidFinishLaunching(const LaunchContext& context,
+                                       const TrayHostWaiting& waitForTrayHost = {});
     bool applicationShouldHandleReopen();
     void applicationWillTerminate();
     void menuWillOpen();
@@ -137,6 +142,7 @@ private:
     void handleServerTermination(const std::weak_ptr<ServerProcess>& ended, int status);
     bool ownedServerIsRunning() const;
     RuntimeLocations locations() const;
+    void watchLoginItemFolder();
 
     Services m_services;
     Timings m_timings;

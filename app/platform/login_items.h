@@ -22,16 +22,3 @@ public:
     // The folder whose changes may change the status (watched so the menu stays current).
     virtual QString watchedFolder() const { return {}; }
 };
-
-// Until the desktop's autostart entry is supported, nothing is ever registered.
-class UnsupportedLoginItemService final : public LoginItemService
-{
-public:
-    int status() override { return NotRegistered; }
-    std::optional<QString> registerItem() override
-    {
-        return QStringLiteral("Starting at login is not supported on this desktop.");
-    }
-    std::optional<QString> unregisterItem() override { return std::nullopt; }
-    void openSettings() override {}
-};

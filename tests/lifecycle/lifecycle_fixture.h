@@ -4,6 +4,8 @@
 #include "runtime/server_process.h"
 #include "test_account.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QTest>
@@ -45,6 +47,13 @@ struct Lifecycle
             controller->serverProcess->killGroup();
             QSignalSpy ended(controller->serverProcess.get(), &ServerProcess::finished);
             ended.wait(5000);
+        }
+        // A helper a script left behind runs in the bundle's folder: end it too.
+        const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString& pid : pids) {
+            const QString cwd = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
+            if (pid.toInt() > 0 && cwd.startsWith(account.root()))
+                ::kill(pid.toInt(), SIGKILL);
         }
     }
     bool stateIs(ServerState::Case kind) const { return controller->serverState.kind() == kind; }

@@ -1,0 +1,377 @@
+#include "xdg_autostart.h"
+
+#include "platform/base_folders.h"
+#include "platform/workspace.h"
+#include "runtime/runtime_folders.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+constexpr auto EntryName = "io.tarvessa.tarvessa-audio-server.desktop";
+constexpr qint64 LargestEntry = 64 * 1024; // a real entry is a few hundred bytes
+
+QString value(const QHash<QString, QString>& group, const char* key)
+{
+    return DesktopEntry::unescape(group.value(QString::fromLatin1(key)));
+}
+
+bool isFlag(const QString& value, bool wanted)
+{
+    const QString flag = value.trimmed();
+    return wanted ? flag == QLatin1String("true") || flag == QLatin1String("1")
+                  : flag == QLatin1String("false") || flag == QLatin1String("0");
+}
+
+bool isExecutableFile(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+bool isKeyName(QStringView key)
+{
+    // A-Za-z0-9- with an optional [locale]: a constant pattern, compiled once.
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9-]+(\\[[^\\]]+\\])?$"));
+    return pattern.match(key).hasMatch();
+}
+
+// %% is a percent sign; the field codes stand for files, addresses and names a launcher would
+// fill in, and an autostart launch has none.
+QString expandFieldCodes(const QString& word)
+{
+    QString out;
+    for (qsizetype i = 0; i < word.size(); ++i) {
+        if (word[i] == u'%' && i + 1 < word.size()) {
+            const QChar code = word[i + 1];
+            if (code == u'%') {
+                out += u'%';
+                ++i;
+                continue;
+            }
+            if (QStringView(u"fFuUdDnNickvm").contains(code)) {
+                ++i;
+                continue;
+            }
+        }
+        out += word[i];
+    }
+    return out;
+}
+
+// Writes the whole file beside its final place and renames it over, so the desktop never reads
+// half an entry and a broken file at that path is replaced rather than edited.
+std::optional<QString> writeAtomically(const QString& path, const QByteArray& contents)
+{
+    const QString what = QStringLiteral("Cannot write %1").arg(path);
+    const QFileInfo target(path);
+    QByteArray temporary =
+        QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName()) +
+        ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return FileError::fromErrno(errno, what).description;
+    qint64 written = 0;
+    int error = 0;
+    while (written < contents.size() && error == 0) {
+        const ssize_t n = ::write(fd, contents.constData() + written,
+                                  static_cast<size_t>(contents.size() - written));
+        if (n >= 0)
+            written += n;
+        else if (errno != EINTR)
+            error = errno;
+    }
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0)
+        error = errno;
+    if (error == 0)
+        return std::nullopt;
+    ::unlink(temporary.constData());
+    return FileError::fromErrno(error, what).description;
+}
+
+} // namespace
+
+XdgAutostartService::XdgAutostartService(const BaseFolders& folders, QString executable,
+                                         Workspace& workspace, ProgramStarter startProgram)
+    : m_folders(folders), m_executable(std::move(executable)), m_workspace(workspace),
+      m_startProgram(std::move(startProgram))
+{}
+
+QString XdgAutostartService::autostartFolder() const
+{
+    return m_folders.configHome() + QStringLiteral("/autostart");
+}
+
+QString XdgAutostartService::entryPath() const
+{
+    return autostartFolder() + QLatin1Char('/') + QLatin1String(EntryName);
+}
+
+int XdgAutostartService::status()
+{
+    const QFileInfo info(entryPath());
+    if (!info.exists() && !info.isSymLink())
+        return NotRegistered;
+    // Anything at our path that the desktop cannot start is "not found": a register replaces it.
+    QFile file(entryPath());
+    if (!file.open(QIODevice::ReadOnly) || file.size() > LargestEntry)
+        return NotFound;
+    const std::optional<QHash<QString, QString>> entry = DesktopEntry::mainGroup(file.readAll());
+    if (!entry || value(*entry, "Type").trimmed() != QLatin1String("Application"))
+        return NotFound;
+    const std::optional<QStringList> exec = DesktopEntry::splitExec(value(*entry, "Exec"));
+    if (!exec || exec->isEmpty() || exec->first().isEmpty())
+        return NotFound;
+    // Switched off in the desktop's settings: only the user can switch it on again there, even
+    // when the program has moved since.
+    if (isFlag(value(*entry, "Hidden"), true) ||
+        isFlag(value(*entry, "X-GNOME-Autostart-enabled"), false))
+        return RequiresApproval;
+    if (findProgram(exec->first()).isEmpty())
+        return NotFound;
+    const QString tryExec = value(*entry, "TryExec");
+    if (!tryExec.isEmpty() && findProgram(tryExec).isEmpty())
+        return NotFound; // desktops skip an entry whose TryExec program is missing
+    return Enabled;
+}
+
+QByteArray XdgAutostartService::entryContents() const
+{
+    using namespace DesktopEntry;
+    const QString exec = quoteExecArgument(m_executable) + QStringLiteral(" --autostart");
+    // Quoted and escaped so that any path survives; a bare % would make systemd's autostart
+    // generator reject the entry.
+    const QString text =
+        QStringLiteral("[Desktop Entry]\n"
+                       "Type=Application\n"
+                       "Name=Tarvessa Audio Server\n"
+                       "Comment=Starts your Tarvessa Audio server when you sign in\n"
+                       "Exec=%1\n"
+                       "TryExec=%2\n"
+                       "Icon=io.tarvessa.tarvessa-audio-server\n"
+                       "Terminal=false\n"
+                       "X-GNOME-Autostart-enabled=true\n")
+            .arg(escape(exec), escape(m_executable));
+    return text.toUtf8();
+}
+
+std::optional<QString> XdgAutostartService::registerItem()
+{
+    if (FileResult error = makeFolderWithParents(autostartFolder()))
+        return error->description;
+    return writeAtomically(entryPath(), entryContents());
+}
+
+std::optional<QString> XdgAutostartService::unregisterItem()
+{
+    if (::unlink(QFile::encodeName(entryPath()).constData()) == 0)
+        return std::nullopt;
+    const int error = errno;
+    if (error == ENOENT)
+        return std::nullopt; // already gone is what was asked for
+    return FileError::fromErrno(error, QStringLiteral("Cannot remove %1").arg(entryPath()))
+        .description;
+}
+
+void XdgAutostartService::openSettings()
+{
+    const QStringList desktops = m_folders.environment()
+                                     .value(QStringLiteral("XDG_CURRENT_DESKTOP"))
+                                     .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    struct Page
+    {
+        const char* desktop;
+        const char* program;
+        QStringList arguments;
+    };
+    // Plasma 5 may name its settings program systemsettings5.
+    const Page pages[] = {{"KDE", "systemsettings", {QStringLiteral("kcm_autostart")}},
+                          {"KDE", "systemsettings5", {QStringLiteral("kcm_autostart")}},
+                          {"GNOME", "gnome-tweaks", {}}};
+    for (const Page& page : pages) {
+        if (!desktops.contains(QLatin1String(page.desktop), Qt::CaseInsensitive))
+            continue;
+        const QString program = findProgram(QString::fromLatin1(page.program));
+        if (!program.isEmpty() && m_startProgram(program, page.arguments))
+            return;
+    }
+    // No autostart page: the folder itself, where the entry can be removed or edited.
+    makeFolderWithParents(autostartFolder());
+    m_workspace.openFolder(autostartFolder());
+}
+
+bool XdgAutostartService::startDetached(const QString& program, const QStringList& arguments)
+{
+    return QProcess::startDetached(program, arguments);
+}
+
+QString XdgAutostartService::findProgram(const QString& name) const
+{
+    if (name.contains(QLatin1Char('/')))
+        return QDir::isAbsolutePath(name) && isExecutableFile(name) ? name : QString();
+    const QStringList path = m_folders.environment()
+                                 .value(QStringLiteral("PATH"))
+                                 .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    for (const QString& folder : path) {
+        const QString candidate = folder + QLatin1Char('/') + name;
+        if (isExecutableFile(candidate))
+            return candidate;
+    }
+    return {};
+}
+
+std::optional<QHash<QString, QString>> DesktopEntry::mainGroup(const QByteArray& contents)
+{
+    if (contents.contains('\0'))
+        return std::nullopt;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8(contents);
+    if (utf8.hasError())
+        return std::nullopt;
+    const QString mainName = QStringLiteral("Desktop Entry");
+    QHash<QString, QString> entry;
+    bool found = false;
+    QString group;
+    for (QStringView line : QStringView(text).split(u'\n')) {
+        const QStringView trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u'#'))
+            continue;
+        if (trimmed.startsWith(u'[')) {
+            group = trimmed.mid(1, trimmed.size() - 2).toString();
+            if (!trimmed.endsWith(u']') || group.isEmpty() || group.contains(u'[') ||
+                group.contains(u']') || (group == mainName && found))
+                return std::nullopt;
+            found = found || group == mainName;
+            continue;
+        }
+        const qsizetype equals = line.indexOf(u'=');
+        if (group.isEmpty() || equals < 0 || !isKeyName(line.left(equals).trimmed()))
+            return std::nullopt;
+        if (group == mainName) {
+            QStringView rest = line.mid(equals + 1);
+            while (!rest.isEmpty() && (rest.front() == u' ' || rest.front() == u'\t'))
+                rest = rest.mid(1);
+            if (rest.endsWith(u'\r'))
+                rest.chop(1);
+            entry.insert(line.left(equals).trimmed().toString(), rest.toString());
+        }
+    }
+    if (!found)
+        return std::nullopt;
+    return entry;
+}
+
+QString DesktopEntry::unescape(const QString& value)
+{
+    QString out;
+    out.reserve(value.size());
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] == u'\\' && i + 1 < value.size()) {
+            const char16_t next = value[i + 1].unicode();
+            const char16_t plain = next == u's'    ? u' '
+                                   : next == u'n'  ? u'\n'
+                                   : next == u't'  ? u'\t'
+                                   : next == u'r'  ? u'\r'
+                                   : next == u'\\' ? u'\\'
+                                                   : 0;
+            if (plain != 0) {
+                out += QChar(plain);
+                ++i;
+                continue;
+            }
+        }
+        out += value[i];
+    }
+    return out;
+}
+
+QString DesktopEntry::escape(const QString& value)
+{
+    QString out;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const QChar c = value[i];
+        if (c == u'\\')
+            out += QStringLiteral("\\\\");
+        else if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c == u' ' && i == 0)
+            out += QStringLiteral("\\s"); // a leading space would be taken for padding
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::optional<QStringList> DesktopEntry::splitExec(const QString& exec)
+{
+    QStringList words;
+    QString word;
+    bool inWord = false;
+    bool quoted = false;
+    auto finishWord = [&] {
+        const QString expanded = expandFieldCodes(word);
+        // A word made only of field codes disappears; an empty quoted word stays.
+        if (!expanded.isEmpty() || word.isEmpty())
+            words.append(expanded);
+        word.clear();
+        inWord = false;
+    };
+    for (qsizetype i = 0; i < exec.size(); ++i) {
+        const QChar c = exec[i];
+        const bool hasNext = i + 1 < exec.size();
+        if (quoted) {
+            if (c == u'"')
+                quoted = false;
+            else if (c == u'\\' && hasNext && QStringView(u"\"`$\\").contains(exec[i + 1]))
+                word += exec[++i];
+            else
+                word += c;
+        } else if (c == u' ' || c == u'\t' || c == u'\n') {
+            if (inWord)
+                finishWord();
+        } else {
+            inWord = true;
+            if (c == u'"')
+                quoted = true;
+            else if (c == u'\\' && hasNext)
+                word += exec[++i];
+            else
+                word += c;
+        }
+    }
+    if (quoted)
+        return std::nullopt;
+    if (inWord)
+        finishWord();
+    return words;
+}
+
+QString DesktopEntry::quoteExecArgument(const QString& argument)
+{
+    QString out = QStringLiteral("\"");
+    for (const QChar c : argument) {
+        if (QStringView(u"\"`$\\").contains(c))
+            out += u'\\';
+        else if (c == u'%')
+            out += u'%'; // a bare % would be read as a field code
+        out += c;
+    }
+    return out + u'"';
+}
