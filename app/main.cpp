@@ -55,8 +55,8 @@ int main(int argc, char* argv[])
     SystemClipboard clipboard;
     XdgAutostartService loginItems(
         folders, QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath(), workspace);
-    TarvessaAudioServerAppDelegate controller({alerts, workspace, clipboard, loginItems, folders,
-                                               [] { QCoreApplication::quit(); }});
+    TarvessaAudioServerAppDelegate controller(
+        {alerts, workspace, clipboard, loginItems, folders, [] { QCoreApplication::quit(); }});
 
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &application,

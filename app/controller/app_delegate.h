@@ -116,22 +116,22 @@ public:
 
     // The controller's state, in declaration order. Read freely; written only by the operations
     // named beside each.
-    const qint64 serverPort;                    // construction
-    const QUrl serverURL;                       // construction
-    std::shared_ptr<ServerProcess> serverProcess;// launch, termination handling, stop
+    const qint64 serverPort;                          // construction
+    const QUrl serverURL;                             // construction
+    std::shared_ptr<ServerProcess> serverProcess;     // launch, termination handling, stop
     ServerState serverState = ServerState::stopped(); // updateMenu(for:) only
-    QPointer<QTimer> readinessTimer;            // readiness wait, termination handling, stop
-    qint64 readinessAttempts = 0;               // readiness wait
-    bool openBrowserWhenReady = false;          // launch, readiness wait, restart
-    bool restartAfterTermination = false;       // restart, stop, termination handling
-    bool isQuitting = false;                    // termination
-    std::optional<LogHandle> logHandle;         // launch, termination handling
-    std::unique_ptr<QSystemTrayIcon> statusItem; // launch
-    QAction* statusMenuItem = nullptr;          // launch; title by updateMenu(for:)
-    QAction* addressMenuItem = nullptr;         // launch
-    QAction* toggleServerMenuItem = nullptr;    // launch; updateMenu(for:)
-    QAction* restartServerMenuItem = nullptr;   // launch; updateMenu(for:)
-    QAction* startAtLoginMenuItem = nullptr;    // launch; start at login
+    QPointer<QTimer> readinessTimer;                  // readiness wait, termination handling, stop
+    qint64 readinessAttempts = 0;                     // readiness wait
+    bool openBrowserWhenReady = false;                // launch, readiness wait, restart
+    bool restartAfterTermination = false;             // restart, stop, termination handling
+    bool isQuitting = false;                          // termination
+    std::optional<LogHandle> logHandle;               // launch, termination handling
+    std::unique_ptr<QSystemTrayIcon> statusItem;      // launch
+    QAction* statusMenuItem = nullptr;                // launch; title by updateMenu(for:)
+    QAction* addressMenuItem = nullptr;               // launch
+    QAction* toggleServerMenuItem = nullptr;          // launch; updateMenu(for:)
+    QAction* restartServerMenuItem = nullptr;         // launch; updateMenu(for:)
+    QAction* startAtLoginMenuItem = nullptr;          // launch; start at login
 
     // Launch step 3: the menu and its held items, then the tray icon that shows it.
     void buildStatusMenu();
