@@ -75,9 +75,11 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
 void TarvessaAudioServerAppDelegate::handleServerTermination(
     const std::weak_ptr<ServerProcess>& ended, int status)
 {
-    // Only the very process that ended is released; a newer one stays ours.
-    if (serverProcess && serverProcess == ended.lock())
-        serverProcess.reset();
+    // A newer server, started after this one was let go, stays ours with its readiness wait, its
+    // log and the menu: this end is no longer news.
+    if (serverProcess && serverProcess != ended.lock())
+        return;
+    serverProcess.reset();
     cancelReadinessWait();
     if (logHandle) {
         logHandle->flushAndClose();

@@ -11,13 +11,15 @@ bool TarvessaAudioServerAppDelegate::ownedServerIsRunning() const
 
 void TarvessaAudioServerAppDelegate::stopOwnedServer()
 {
+    // A stop cancels a pending restart, even when the old server has already ended and only
+    // its end is still to be handled.
+    restartAfterTermination = false;
     if (!ownedServerIsRunning()) {
         serverProcess.reset();
         updateMenu(ServerState::stopped());
         return;
     }
     cancelReadinessWait();
-    restartAfterTermination = false;
     serverProcess->terminate();
     // The forced stop keeps the process object until it has run. It checks on the main thread,
     // where the process is reaped, so a process that has ended (and whose id may have been
