@@ -62,6 +62,12 @@ void markDescriptorsCloseOnExec()
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
+void collect(pid_t child)
+{
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
 } // namespace
 
 ServerProcess::ServerProcess(QObject* parent) : QObject(parent) {}
@@ -126,7 +132,7 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
     } while (got < 0 && errno == EINTR);
     ::close(report[0]);
     if (got == static_cast<ssize_t>(sizeof failure)) {
-        ::waitpid(pid, nullptr, 0); // the child ends at once; collect it
+        collect(pid); // the child ends at once
         const QString reason = QString::fromLocal8Bit(std::strerror(failure.error));
         return failure.step == 0 ? QStringLiteral("cannot enter the folder %1: %2")
                                        .arg(launch.workingFolder, reason)
@@ -138,7 +144,7 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
     if (m_pidFd < 0) {
         const int error = errno;
         ::kill(-pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
+        collect(pid);
         return QStringLiteral("cannot watch the server process: %1")
             .arg(QString::fromLocal8Bit(std::strerror(error)));
     }
