@@ -108,10 +108,6 @@ private slots:
         life.controller->openBrowserWhenReady = true;
         life.controller->waitUntilReady(false);
         QTRY_COMPARE(life.account.workspace.openedUrls.size(), 1);
-
-        life.controller->waitUntilReady(false);
-        QTRY_VERIFY(!life.controller->readinessTimer);
-        QCOMPARE(life.account.workspace.openedUrls.size(), 1);
     }
 
     void waitGivesUpOnceAtTheLimit()
@@ -129,16 +125,6 @@ private slots:
         QTest::qWait(400); // late answers of the ended wait are ignored
         QCOMPARE(life.account.alerts.shown.size(), 1);
         QVERIFY(life.account.workspace.openedUrls.isEmpty());
-    }
-
-    void aNewWaitCountsAgainFromZero()
-    {
-        Lifecycle life(freePort());
-        life.controller->waitUntilReady(false);
-        QTRY_VERIFY(life.controller->readinessAttempts >= 5);
-        life.controller->waitUntilReady(true);
-        QVERIFY(life.controller->readinessAttempts < 2);
-        QVERIFY(life.controller->openBrowserWhenReady);
     }
 
     void realTimingsAreTheProductionOnes()

@@ -272,19 +272,6 @@ exec sleep 300)sh"));
                      qPrintable(message));
             QCOMPARE(life.logText().count(QLatin1Char('\n')), 2); // the header alone
         }
-        {
-            // A data folder path occupied by a file.
-            Lifecycle life;
-            life.account.installRuntime(RunsUntilSignalled);
-            QDir().mkpath(life.account.home() + QStringLiteral("/.local/share"));
-            QFile blocker(life.account.home() +
-                          QStringLiteral("/.local/share/Tarvessa Audio Server"));
-            blocker.open(QIODevice::WriteOnly);
-            life.controller->startServer(false);
-            QVERIFY(life.controller->serverState.message().startsWith(
-                QLatin1String("Tarvessa Audio Server could not prepare its data folders: ")));
-            QVERIFY(!life.controller->serverProcess);
-        }
     }
 
     void externalServers()
