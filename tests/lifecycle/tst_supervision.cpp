@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <sys/wait.h>
+
 namespace {
 // Stands in for a server that runs until it is signalled.
 const QString RunsUntilSignalled = QStringLiteral("exec sleep 300");
@@ -306,6 +308,24 @@ exec sleep 300)sh"));
             QVERIFY(life.controller->serverProcess);
             QVERIFY(life.stateIs(ServerState::Case::starting));
         }
+    }
+
+    void aServerOutlivesTheApplicationToFinishItsShutdown()
+    {
+        Lifecycle life;
+        life.account.installRuntime(
+            QStringLiteral("trap 'sleep 0.3; : > \"$RECORD_DIR/finished\"; exit 0' TERM\n"
+                           ": > \"$RECORD_DIR/ready\"\nsleep 300 &\nwait"));
+        life.controller->startServer(false);
+        QTRY_VERIFY(QFileInfo::exists(life.account.path(QStringLiteral("ready"))));
+        const pid_t pid = static_cast<pid_t>(ownedPid(life));
+        life.controller->applicationWillTerminate();
+        life.controller.reset(); // the application has gone; the server was only asked to stop
+        QTRY_VERIFY(QFileInfo::exists(life.account.path(QStringLiteral("finished"))));
+        int status = 0;
+        QCOMPARE(::waitpid(pid, &status, 0), pid);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        life.controller = life.account.makeController(fastTimings());
     }
 
     void quittingWhileStartingStopsQuietly()
