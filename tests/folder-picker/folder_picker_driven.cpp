@@ -14,30 +14,21 @@
 #include <QTest>
 #include <QTimer>
 
-static void pressChoose(QFileDialog& dialog)
-{
-    auto* box = dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
-    QTest::mouseClick(box->button(QDialogButtonBox::Open), Qt::LeftButton);
-}
-
 // The folder list fills in the background; look again until the row is there.
-static void clickRowThenChoose(QFileDialog& dialog, const QString& name)
+static void choose(QFileDialog& dialog, const QString& name)
 {
     auto* view = dialog.findChild<QAbstractItemView*>(QStringLiteral("treeView"));
-    if (!view->isVisible())
-        view = dialog.findChild<QAbstractItemView*>(QStringLiteral("listView"));
-    const QModelIndex root = view->rootIndex();
-    for (int row = 0; row < view->model()->rowCount(root); ++row) {
-        const QModelIndex index = view->model()->index(row, 0, root);
-        if (index.data().toString() == name) {
-            view->scrollTo(index);
-            QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
-                              view->visualRect(index).center());
-            pressChoose(dialog);
-            return;
-        }
+    if (!name.isEmpty()) {
+        const QModelIndexList rows =
+            view->model()->match(view->model()->index(0, 0, view->rootIndex()), Qt::DisplayRole,
+                                 name, 1, Qt::MatchExactly);
+        if (rows.isEmpty())
+            return QTimer::singleShot(20, &dialog, [&dialog, name] { choose(dialog, name); });
+        view->scrollTo(rows[0]);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(rows[0]).center());
     }
-    QTimer::singleShot(20, &dialog, [&dialog, name] { clickRowThenChoose(dialog, name); });
+    auto* box = dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    QTest::mouseClick(box->button(QDialogButtonBox::Open), Qt::LeftButton);
 }
 
 int main(int argc, char* argv[])
@@ -45,15 +36,11 @@ int main(int argc, char* argv[])
     silenceQtDiagnostics();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const QString mode = args.value(1);
     return runFolderPicker(app, [&](QFileDialog& dialog) {
-        if (mode == QStringLiteral("choose")) {
+        if (args.value(1) == QLatin1String("choose")) {
             dialog.setDirectory(args.value(2));
-            if (args.size() > 3)
-                clickRowThenChoose(dialog, args.value(3));
-            else
-                pressChoose(dialog);
-        } else if (mode == QStringLiteral("cancel")) {
+            choose(dialog, args.value(3));
+        } else if (args.value(1) == QLatin1String("cancel")) {
             QWidget* focus = QApplication::focusWidget();
             QTest::keyClick(focus ? focus : &dialog, Qt::Key_Escape);
         } else {
