@@ -129,7 +129,7 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::newRow("not registered") << QByteArray() << 0;
         QTest::newRow("not an entry")
-            << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe", 20) << 3;
+            << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe", 18) << 3;
     }
 
     void registerAndUnregister()
