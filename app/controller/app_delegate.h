@@ -139,6 +139,7 @@ public:
 
 private:
     void cancelReadinessWait();
+    void releaseNetworkWhenIdle();
     void handleServerTermination(const std::weak_ptr<ServerProcess>& ended, int status);
     bool ownedServerIsRunning() const;
     RuntimeLocations locations() const;
@@ -149,5 +150,6 @@ private:
     std::unique_ptr<QMenu> m_statusMenu;
     std::array<QIcon, 4> m_trayIcons; // by TrayIconKind, drawn once
     QNetworkAccessManager* m_network = nullptr;
+    int m_probesInFlight = 0;
     QFileSystemWatcher* m_loginItemWatcher = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 void TarvessaAudioServerAppDelegate::probeServer(std::function<void(bool)> completion)
 {
@@ -15,15 +16,34 @@ void TarvessaAudioServerAppDelegate::probeServer(std::function<void(bool)> compl
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply* reply = m_network->get(request);
+    ++m_probesInFlight;
     // The reply finishes from the event loop, never inside get(): the completion always runs
     // later on the main thread.
-    connect(reply, &QNetworkReply::finished, this, [reply, completion = std::move(completion)] {
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        const std::optional<int> httpStatus =
-            status.isValid() ? std::optional<int>(status.toInt()) : std::nullopt;
-        // A compatible answer is tiny; a larger body is not one, however long.
-        const QByteArray body = reply->read(64 * 1024);
-        reply->deleteLater();
-        completion(isCompatibleAnswer(httpStatus, body));
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, completion = std::move(completion)] {
+                const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                const std::optional<int> httpStatus =
+                    status.isValid() ? std::optional<int>(status.toInt()) : std::nullopt;
+                // A compatible answer is tiny; a larger body is not one, however long.
+                const QByteArray body = reply->read(64 * 1024);
+                reply->deleteLater();
+                --m_probesInFlight;
+                const QPointer self(this);
+                completion(isCompatibleAnswer(httpStatus, body));
+                if (self)
+                    releaseNetworkWhenIdle();
+            });
+}
+
+// The probes' kept-alive connection and the thread Qt runs HTTP in are needed only while probes
+// are sent. Once none is out and no wait runs, both are let go, so that an idle application
+// holds no thread, descriptor or timer for them and is not woken when the connection closes or
+// expires; the next probe brings them back. Checked from the event loop, after the answer has
+// been handled, since handling it may begin a new wait.
+void TarvessaAudioServerAppDelegate::releaseNetworkWhenIdle()
+{
+    QTimer::singleShot(0, this, [this] {
+        if (m_probesInFlight == 0 && !readinessTimer)
+            m_network->clearConnectionCache();
     });
 }

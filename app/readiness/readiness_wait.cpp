@@ -11,6 +11,7 @@ void TarvessaAudioServerAppDelegate::cancelReadinessWait()
         readinessTimer->deleteLater();
     }
     readinessTimer = nullptr;
+    releaseNetworkWhenIdle();
 }
 
 void TarvessaAudioServerAppDelegate::waitUntilReady(bool openBrowser)
