@@ -4,7 +4,6 @@
 #include "runtime/server_process.h"
 
 #include <QFile>
-#include <QTimer>
 
 #include <unistd.h>
 

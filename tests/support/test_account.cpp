@@ -44,15 +44,6 @@ void TestAccount::installRuntime(const QString& scriptBody)
     entry.write("// stand-in entry script\n");
 }
 
-void TestAccount::installRuntimeFile(const QString& scriptPath)
-{
-    QFile script(scriptPath);
-    script.open(QIODevice::ReadOnly);
-    const QByteArray body = script.readAll();
-    installRuntime(
-        QString::fromUtf8(body.startsWith("#!") ? body.mid(body.indexOf('\n') + 1) : body));
-}
-
 BaseFolders& TestAccount::folders()
 {
     if (!m_folders)

@@ -28,7 +28,6 @@ public:
     // Installs a shell script as the bundle's runtime (Resources/runtime/bin/node) and an entry
     // script, so a start runs the script with the entry script's path as its argument.
     void installRuntime(const QString& scriptBody);
-    void installRuntimeFile(const QString& scriptPath);
 
     BaseFolders& folders();
 
