@@ -29,20 +29,6 @@ namespace {
 const QString Plain = u"Start at Login"_s;
 const QString Approval = u"Start at Login (Approval Required)"_s;
 
-void writeFile(const QString& path, const QByteArray& contents)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(contents);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A temporary account with an installed executable and the autostart service over it. The
 // programs the service starts are recorded, not run.
 struct Setup
@@ -143,7 +129,7 @@ private slots:
         QCOMPARE(service.status(), status);
         QCOMPARE(service.registerItem().value_or(QString()), QString());
         QCOMPARE(service.status(), LoginItemService::Enabled);
-        QCOMPARE(readFile(service.entryPath()), service.entryContents());
+        QCOMPARE(readAll(service.entryPath()), service.entryContents());
         // Nothing but the entry is left in the folder: the temporary file was renamed over it.
         QCOMPARE(QDir(service.autostartFolder())
                      .entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -157,7 +143,7 @@ private slots:
     {
         Setup setup(u"My \"Apps\" 100% $x `y` a\\b/TarvessaAudioServer"_s);
         QCOMPARE(setup.service.registerItem().value_or(QString()), QString());
-        const auto group = DesktopEntry::mainGroup(readFile(setup.service.entryPath()));
+        const auto group = DesktopEntry::mainGroup(readAll(setup.service.entryPath()));
         QVERIFY(group);
         const QString exec = DesktopEntry::unescape(group->value(u"Exec"_s));
         QCOMPARE(DesktopEntry::splitExec(exec).value_or(QStringList()),
@@ -197,13 +183,79 @@ private slots:
         QCOMPARE(controller->startAtLoginMenuItem->text(), Plain);
     }
 
+    // The item's toggle over a scripted login-item service: what it asks of the service and
+    // which alerts it shows, for every status the service may report.
+    void toggleTable_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("statusAfterRegister");
+        QTest::addColumn<bool>("failure");
+        QTest::addColumn<QString>("calls"); // register and unregister calls, then the alerts
+        QTest::addColumn<bool>("checked");
+        using L = LoginItemService;
+        QTest::newRow("enabled: unregister") << L::Enabled << 0 << false << u"0 1"_s << false;
+        QTest::newRow("not registered: register")
+            << L::NotRegistered << 1 << false << u"1 0"_s << true;
+        QTest::newRow("not registered, then approval")
+            << L::NotRegistered << L::RequiresApproval << false << u"1 0 approval"_s << false;
+        QTest::newRow("not found: as not registered")
+            << L::NotFound << L::RequiresApproval << false << u"1 0 approval"_s << false;
+        QTest::newRow("another number: register, never asked")
+            << 7 << L::RequiresApproval << false << u"1 0"_s << false;
+        QTest::newRow("requires approval: only asked")
+            << L::RequiresApproval << 0 << false << u"0 0 approval"_s << false;
+        QTest::newRow("failed unregister") << L::Enabled << 0 << true << u"0 1 failure"_s << true;
+        QTest::newRow("failed register")
+            << L::NotRegistered << 1 << true << u"1 0 failure"_s << false;
+    }
+    void toggleTable()
+    {
+        QFETCH(int, status);
+        QFETCH(int, statusAfterRegister);
+        QFETCH(bool, failure);
+        QFETCH(QString, calls);
+        QFETCH(bool, checked);
+        TestAccount account;
+        ScriptedLoginItems& items = account.loginItems;
+        items.currentStatus = status;
+        items.statusAfterRegister = statusAfterRegister;
+        if (failure)
+            items.registerFailure = items.unregisterFailure = u"Permission denied"_s;
+        account.alerts.answers.enqueue(0); // an approval alert is answered "Open System Settings"
+        auto controller = account.makeController();
+        controller->buildStatusMenu();
+        controller->toggleStartAtLogin();
+
+        QStringList happened{QString::number(items.registerCalls),
+                             QString::number(items.unregisterCalls)};
+        for (const AlertRequest& alert : account.alerts.shown) {
+            if (alert.title == u"Approve Start at Login"_s) {
+                happened << u"approval"_s;
+                QCOMPARE(alert.style, AlertRequest::Style::Informational);
+                QCOMPARE(alert.informativeText,
+                         u"Allow Tarvessa Audio Server in your desktop's Startup Applications "
+                         "settings so your server can start automatically after you sign in."_s);
+                QCOMPARE(alert.buttons, (QStringList{u"Open System Settings"_s, u"Not Now"_s}));
+            } else {
+                happened << u"failure"_s;
+                QCOMPARE(alert.style, AlertRequest::Style::Warning);
+                QCOMPARE(alert.title, u"Start at Login Could Not Be Changed"_s);
+                QCOMPARE(alert.informativeText, u"Permission denied"_s);
+                QCOMPARE(alert.buttons, QStringList{u"OK"_s});
+            }
+        }
+        QCOMPARE(happened.join(u' '), calls);
+        QCOMPARE(items.settingsOpened, calls.endsWith(u"approval"_s) ? 1 : 0);
+        QCOMPARE(controller->startAtLoginMenuItem->isChecked(), checked);
+    }
+
     void approvalRequiredAsksAndChangesNothing_data()
     {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<int>("answer");
         QTest::newRow("hidden, Not Now") << "Hidden=true"_ba << 1;
-        QTest::newRow("switched off, Not Now") << "X-GNOME-Autostart-enabled=false"_ba << 1;
-        QTest::newRow("hidden, Open System Settings") << "Hidden=true"_ba << 0;
+        QTest::newRow("switched off, Open System Settings")
+            << "X-GNOME-Autostart-enabled=false"_ba << 0;
     }
 
     void approvalRequiredAsksAndChangesNothing()
@@ -226,7 +278,7 @@ private slots:
         QCOMPARE(shown[0].style, AlertRequest::Style::Informational);
         QCOMPARE(shown[0].title, u"Approve Start at Login"_s);
         QCOMPARE(shown[0].buttons, (QStringList{u"Open System Settings"_s, u"Not Now"_s}));
-        QCOMPARE(readFile(setup.service.entryPath()), entry);
+        QCOMPARE(readAll(setup.service.entryPath()), entry);
         // With no desktop named, its settings are the autostart folder, shown.
         QCOMPARE(setup.account.workspace.openedFolders,
                  answer ? QStringList() : QStringList{setup.service.autostartFolder()});
