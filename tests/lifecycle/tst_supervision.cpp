@@ -164,25 +164,7 @@ exec sleep 300)sh"));
         QCOMPARE(life.logText().count(QLatin1String("--- Tarvessa Audio Server launch")), 2);
     }
 
-    // (A restart cancelled by a stop is the soak's.)
-    void stopThenRestartStartsANewServer()
-    {
-        const QString ignoresTerm = QStringLiteral("trap '' TERM\nexec sleep 300");
-        {
-            // Stop, then restart: the forced stop still comes, and a new server follows.
-            Lifecycle life;
-            life.account.installRuntime(ignoresTerm);
-            life.controller->startServer(false);
-            QTRY_VERIFY(life.logText().contains(QLatin1String("launch")));
-            const qint64 first = ownedPid(life);
-            life.controller->stopOwnedServer();
-            life.controller->restartServer();
-            QTRY_VERIFY(ownedPid(life) > 0 && ownedPid(life) != first);
-            QVERIFY(life.stateIs(ServerState::Case::starting));
-            QVERIFY(life.account.alerts.shown.isEmpty());
-        }
-    }
-
+    // (Stop and restart meeting, in either order, are the soak's.)
     void stopWithNothingRunningShowsStopped()
     {
         Lifecycle life;
