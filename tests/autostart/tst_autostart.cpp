@@ -316,6 +316,7 @@ private slots:
             {true}, [&](std::function<void()> ready) { hostReady = std::move(ready); });
         QTRY_VERIFY(controller->serverState == ServerState::running());
         QVERIFY(hostReady && !controller->statusItem);
+        QVERIFY(account.workspace.openedUrls.isEmpty()); // at login, no browser
         hostReady();
         QVERIFY(controller->statusItem && controller->statusItem->isVisible());
         QCOMPARE(controller->statusItem->contextMenu(), controller->statusMenu());
@@ -323,39 +324,26 @@ private slots:
         hostReady(); // an answer after the controller has gone does nothing
     }
 
-    void launchAtLoginOpensNoBrowser_data()
+    // (With an external server, the case above.)
+    void launchAtLoginStartsItsServerAndOpensNoBrowser()
     {
-        QTest::addColumn<bool>("ownServer");
-        QTest::newRow("external server") << false;
-        QTest::newRow("own server") << true;
-    }
-
-    void launchAtLoginOpensNoBrowser()
-    {
-        QFETCH(bool, ownServer);
         TestAccount account;
-        // An own server is "started" as a process that only sleeps; this server answers for it
-        // once it runs.
-        ModeServer server(ownServer ? ModeServer::response(503, "{}") : ModeServer::compatible());
+        // The server is "started" as a process that only sleeps; this one answers for it once
+        // it runs.
+        ModeServer server(ModeServer::response(503, "{}"));
         account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, server.serverPort()}});
         account.installRuntime(u"exec sleep 30"_s);
         auto controller = account.makeController();
         controller->applicationDidFinishLaunching({true});
-        qint64 pid = 0;
-        if (ownServer) {
-            QTRY_VERIFY(controller->serverState == ServerState::starting());
-            pid = controller->serverProcess->processId();
-            server.setAnswer(ModeServer::compatible());
-        }
+        QTRY_VERIFY(controller->serverState == ServerState::starting());
+        const qint64 pid = controller->serverProcess->processId();
+        server.setAnswer(ModeServer::compatible());
         QTRY_VERIFY(controller->serverState == ServerState::running());
-        QCOMPARE(controller->serverProcess != nullptr, ownServer);
         QVERIFY(account.workspace.openedUrls.isEmpty());
         QVERIFY(account.alerts.shown.isEmpty());
         controller->applicationWillTerminate();
-        if (ownServer) {
-            QTRY_VERIFY(!controller->serverProcess);
-            QCOMPARE(::kill(static_cast<pid_t>(pid), 0), -1); // reaped: gone for good
-        }
+        QTRY_VERIFY(!controller->serverProcess);
+        QCOMPARE(::kill(static_cast<pid_t>(pid), 0), -1); // reaped: gone for good
     }
 
     void trayHostWaitEndsAtOnceWithoutASessionBus()
