@@ -29,20 +29,6 @@ namespace {
 const QString Plain = u"Start at Login"_s;
 const QString Approval = u"Start at Login (Approval Required)"_s;
 
-void writeFile(const QString& path, const QByteArray& contents)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(contents);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A temporary account with an installed executable and the autostart service over it. The
 // programs the service starts are recorded, not run.
 struct Setup
@@ -143,7 +129,7 @@ private slots:
         QCOMPARE(service.status(), status);
         QCOMPARE(service.registerItem().value_or(QString()), QString());
         QCOMPARE(service.status(), LoginItemService::Enabled);
-        QCOMPARE(readFile(service.entryPath()), service.entryContents());
+        QCOMPARE(readAll(service.entryPath()), service.entryContents());
         // Nothing but the entry is left in the folder: the temporary file was renamed over it.
         QCOMPARE(QDir(service.autostartFolder())
                      .entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -157,7 +143,7 @@ private slots:
     {
         Setup setup(u"My \"Apps\" 100% $x `y` a\\b/TarvessaAudioServer"_s);
         QCOMPARE(setup.service.registerItem().value_or(QString()), QString());
-        const auto group = DesktopEntry::mainGroup(readFile(setup.service.entryPath()));
+        const auto group = DesktopEntry::mainGroup(readAll(setup.service.entryPath()));
         QVERIFY(group);
         const QString exec = DesktopEntry::unescape(group->value(u"Exec"_s));
         QCOMPARE(DesktopEntry::splitExec(exec).value_or(QStringList()),
@@ -178,69 +164,106 @@ private slots:
                  said.constData());
     }
 
-    void failedRegisterShowsOnlyTheErrorAlert()
+    void failedRegisterSaysWhy()
     {
         Setup setup;
         // A file where the autostart folder must go is what cannot be written, even by root.
         writeFile(setup.service.autostartFolder(), "a file, not a folder");
-        auto controller = setup.controller();
+        QCOMPARE(
+            setup.service.registerItem().value_or(QString()),
+            u"Cannot create the folder %1: %2"_s.arg(
+                setup.service.autostartFolder(), QString::fromLocal8Bit(std::strerror(EEXIST))));
+        QCOMPARE(setup.service.status(), LoginItemService::NotRegistered);
+    }
+
+    // The item's toggle over a scripted login-item service: what it asks of the service and
+    // which alerts it shows, for every status the service may report.
+    void toggleTable_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("statusAfterRegister");
+        QTest::addColumn<bool>("failure");
+        QTest::addColumn<QString>("calls"); // register and unregister calls, then the alerts
+        QTest::addColumn<bool>("checked");
+        using L = LoginItemService;
+        QTest::newRow("enabled: unregister") << L::Enabled << 0 << false << u"0 1"_s << false;
+        QTest::newRow("not registered: register")
+            << L::NotRegistered << 1 << false << u"1 0"_s << true;
+        QTest::newRow("not registered, then approval")
+            << L::NotRegistered << L::RequiresApproval << false << u"1 0 approval"_s << false;
+        QTest::newRow("not found: as not registered")
+            << L::NotFound << L::RequiresApproval << false << u"1 0 approval"_s << false;
+        QTest::newRow("another number: register, never asked")
+            << 7 << L::RequiresApproval << false << u"1 0"_s << false;
+        QTest::newRow("requires approval: only asked, Not Now")
+            << L::RequiresApproval << 0 << false << u"0 0 approval"_s << false;
+        QTest::newRow("failed unregister") << L::Enabled << 0 << true << u"0 1 failure"_s << true;
+        QTest::newRow("failed register")
+            << L::NotRegistered << 1 << true << u"1 0 failure"_s << false;
+    }
+    void toggleTable()
+    {
+        QFETCH(int, status);
+        QFETCH(int, statusAfterRegister);
+        QFETCH(bool, failure);
+        QFETCH(QString, calls);
+        QFETCH(bool, checked);
+        TestAccount account;
+        ScriptedLoginItems& items = account.loginItems;
+        items.currentStatus = status;
+        items.statusAfterRegister = statusAfterRegister;
+        if (failure)
+            items.registerFailure = items.unregisterFailure = u"Permission denied"_s;
+        // An approval alert is answered "Open System Settings", or "Not Now" when it is all.
+        account.alerts.answers.enqueue(status == LoginItemService::RequiresApproval ? 1 : 0);
+        auto controller = account.makeController();
+        controller->buildStatusMenu();
         controller->toggleStartAtLogin();
-        const QList<AlertRequest>& shown = setup.account.alerts.shown;
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(shown[0].style, AlertRequest::Style::Warning);
-        QCOMPARE(shown[0].title, u"Start at Login Could Not Be Changed"_s);
-        QCOMPARE(shown[0].buttons, QStringList{u"OK"_s});
-        QCOMPARE(shown[0].informativeText, u"Cannot create the folder %1: %2"_s.arg(
-                                               setup.service.autostartFolder(),
-                                               QString::fromLocal8Bit(std::strerror(EEXIST))));
-        QVERIFY(!controller->startAtLoginMenuItem->isChecked());
-        QCOMPARE(controller->startAtLoginMenuItem->text(), Plain);
+
+        QStringList happened{QString::number(items.registerCalls),
+                             QString::number(items.unregisterCalls)};
+        for (const AlertRequest& alert : account.alerts.shown) {
+            if (alert.title == u"Approve Start at Login"_s) {
+                happened << u"approval"_s;
+                QCOMPARE(alert.style, AlertRequest::Style::Informational);
+                QCOMPARE(alert.informativeText,
+                         u"Allow Tarvessa Audio Server in your desktop's Startup Applications "
+                         "settings so your server can start automatically after you sign in."_s);
+                QCOMPARE(alert.buttons, (QStringList{u"Open System Settings"_s, u"Not Now"_s}));
+            } else {
+                happened << u"failure"_s;
+                QCOMPARE(alert.style, AlertRequest::Style::Warning);
+                QCOMPARE(alert.title, u"Start at Login Could Not Be Changed"_s);
+                QCOMPARE(alert.informativeText, u"Permission denied"_s);
+                QCOMPARE(alert.buttons, QStringList{u"OK"_s});
+            }
+        }
+        QCOMPARE(happened.join(u' '), calls);
+        QCOMPARE(items.settingsOpened, int(calls.endsWith(u"approval"_s) &&
+                                           status != LoginItemService::RequiresApproval));
+        QCOMPARE(controller->startAtLoginMenuItem->isChecked(), checked);
     }
 
-    void approvalRequiredAsksAndChangesNothing_data()
+    // Switched off in the desktop's settings: the item asks for approval and changes nothing,
+    // and follows a change made by hand at the next menu open.
+    void approvalRequiredAsksThenFollowsTheEntry()
     {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<int>("answer");
-        QTest::newRow("hidden, Not Now") << "Hidden=true"_ba << 1;
-        QTest::newRow("switched off, Not Now") << "X-GNOME-Autostart-enabled=false"_ba << 1;
-        QTest::newRow("hidden, Open System Settings") << "Hidden=true"_ba << 0;
-    }
-
-    void approvalRequiredAsksAndChangesNothing()
-    {
-        QFETCH(QByteArray, line);
-        QFETCH(int, answer);
         Setup setup;
-        const QByteArray entry = setup.entryWith(line);
+        const QByteArray entry = setup.entryWith("X-GNOME-Autostart-enabled=false");
         writeFile(setup.service.entryPath(), entry);
-        auto controller = setup.controller();
+        auto controller = setup.controller(); // not launched: no folder watch, only the menu open
         QAction* item = controller->startAtLoginMenuItem;
         QCOMPARE(item->text(), Approval);
         QVERIFY(item->isCheckable() && !item->isChecked());
         QVERIFY(!item->icon().isNull()); // the dash in a box: only in this state
 
-        setup.account.alerts.answers.enqueue(answer);
-        controller->toggleStartAtLogin();
-        const QList<AlertRequest>& shown = setup.account.alerts.shown;
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(shown[0].style, AlertRequest::Style::Informational);
-        QCOMPARE(shown[0].title, u"Approve Start at Login"_s);
-        QCOMPARE(shown[0].buttons, (QStringList{u"Open System Settings"_s, u"Not Now"_s}));
-        QCOMPARE(readFile(setup.service.entryPath()), entry);
+        controller->toggleStartAtLogin(); // answered "Open System Settings"
+        QCOMPARE(setup.account.alerts.shown.size(), 1);
+        QCOMPARE(readAll(setup.service.entryPath()), entry);
         // With no desktop named, its settings are the autostart folder, shown.
         QCOMPARE(setup.account.workspace.openedFolders,
-                 answer ? QStringList() : QStringList{setup.service.autostartFolder()});
+                 QStringList{setup.service.autostartFolder()});
         QVERIFY(setup.started.isEmpty());
-        QCOMPARE(item->text(), Approval);
-        QVERIFY(!item->isChecked());
-    }
-
-    void reEnabledByHandShowsAtTheNextMenuOpen()
-    {
-        Setup setup;
-        writeFile(setup.service.entryPath(), setup.entryWith("X-GNOME-Autostart-enabled=false"));
-        auto controller = setup.controller(); // not launched: no folder watch, only the menu open
-        QAction* item = controller->startAtLoginMenuItem;
         QCOMPARE(item->text(), Approval);
 
         writeFile(setup.service.entryPath(), setup.service.entryContents());
@@ -248,7 +271,6 @@ private slots:
         QVERIFY(item->isChecked());
         QCOMPARE(item->text(), Plain);
         QVERIFY(item->icon().isNull());
-        QVERIFY(setup.account.alerts.shown.isEmpty());
     }
 
     void folderWatchAloneKeepsTheItemCurrent()
@@ -294,6 +316,7 @@ private slots:
             {true}, [&](std::function<void()> ready) { hostReady = std::move(ready); });
         QTRY_VERIFY(controller->serverState == ServerState::running());
         QVERIFY(hostReady && !controller->statusItem);
+        QVERIFY(account.workspace.openedUrls.isEmpty()); // at login, no browser
         hostReady();
         QVERIFY(controller->statusItem && controller->statusItem->isVisible());
         QCOMPARE(controller->statusItem->contextMenu(), controller->statusMenu());
@@ -301,39 +324,26 @@ private slots:
         hostReady(); // an answer after the controller has gone does nothing
     }
 
-    void launchAtLoginOpensNoBrowser_data()
+    // (With an external server, the case above.)
+    void launchAtLoginStartsItsServerAndOpensNoBrowser()
     {
-        QTest::addColumn<bool>("ownServer");
-        QTest::newRow("external server") << false;
-        QTest::newRow("own server") << true;
-    }
-
-    void launchAtLoginOpensNoBrowser()
-    {
-        QFETCH(bool, ownServer);
         TestAccount account;
-        // An own server is "started" as a process that only sleeps; this server answers for it
-        // once it runs.
-        ModeServer server(ownServer ? ModeServer::response(503, "{}") : ModeServer::compatible());
+        // The server is "started" as a process that only sleeps; this one answers for it once
+        // it runs.
+        ModeServer server(ModeServer::response(503, "{}"));
         account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, server.serverPort()}});
         account.installRuntime(u"exec sleep 30"_s);
         auto controller = account.makeController();
         controller->applicationDidFinishLaunching({true});
-        qint64 pid = 0;
-        if (ownServer) {
-            QTRY_VERIFY(controller->serverState == ServerState::starting());
-            pid = controller->serverProcess->processId();
-            server.setAnswer(ModeServer::compatible());
-        }
+        QTRY_VERIFY(controller->serverState == ServerState::starting());
+        const qint64 pid = controller->serverProcess->processId();
+        server.setAnswer(ModeServer::compatible());
         QTRY_VERIFY(controller->serverState == ServerState::running());
-        QCOMPARE(controller->serverProcess != nullptr, ownServer);
         QVERIFY(account.workspace.openedUrls.isEmpty());
         QVERIFY(account.alerts.shown.isEmpty());
         controller->applicationWillTerminate();
-        if (ownServer) {
-            QTRY_VERIFY(!controller->serverProcess);
-            QCOMPARE(::kill(static_cast<pid_t>(pid), 0), -1); // reaped: gone for good
-        }
+        QTRY_VERIFY(!controller->serverProcess);
+        QCOMPARE(::kill(static_cast<pid_t>(pid), 0), -1); // reaped: gone for good
     }
 
     void trayHostWaitEndsAtOnceWithoutASessionBus()

@@ -18,19 +18,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& contents)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
-           file.write(contents) == contents.size();
-}
-
 // The permission bits of the item itself, not of a link's target; -1 when nothing is there.
 int modeOf(const QString& path)
 {
@@ -131,17 +118,28 @@ private slots:
         QCOMPARE((QList<QAction*>{f->statusMenuItem, f->addressMenuItem, f->toggleServerMenuItem,
                                   f->restartServerMenuItem, f->startAtLoginMenuItem}),
                  (QList<QAction*>{items[1], items[2], items[4], items[5], items[7]}));
+        const auto trigger = [&](const QString& title) {
+            for (QAction* item : items)
+                if (item->text() == title)
+                    return item->trigger();
+            QFAIL(qPrintable(u"no entry "_s + title));
+        };
 
+        // The address entry copies exactly the address it shows.
+        trigger(u"http://127.0.0.1:2104"_s);
+        QCOMPARE(f.account.clipboard.texts, QStringList{u"http://127.0.0.1:2104"_s});
         // On a fresh account the folder items make their folder, empty, and open it.
-        for (int i : {9, 10, 12})
-            items[i]->trigger();
+        trigger(u"Show Data Folder"_s);
+        trigger(u"Show Server Log"_s);
+        trigger(u"Quit Tarvessa Audio Server"_s);
         QCOMPARE(f.account.workspace.openedFolders, (QStringList{f.data, f.log}));
         QVERIFY(QFileInfo(f.data).isDir() && QFileInfo(f.log).isDir());
         QVERIFY(QDir(f.data).isEmpty() && QDir(f.log).isEmpty()); // showing never makes the log
         QCOMPARE(f.account.quitRequests, 1);
         QVERIFY(writeFile(f.log + u"/server.log"_s, "a run\n"));
-        items[10]->trigger(); // a log, once there is one, is revealed instead
+        trigger(u"Show Server Log"_s); // a log, once there is one, is revealed instead
         QCOMPARE(f.account.workspace.revealedFiles, QStringList{f.log + u"/server.log"_s});
+        QVERIFY(f.account.alerts.shown.isEmpty());
     }
 
     void serverStatesAndIcons()
@@ -195,9 +193,11 @@ private slots:
         QCOMPARE(alert.title + u'|' + alert.informativeText, u"Tarvessa Audio Server|"_s + message);
         QCOMPARE(alert.buttons, (QStringList{u"Show Log"_s, u"OK"_s}));
         QCOMPARE(f.account.workspace.openedFolders, QStringList{f.log}); // Show Log
+        f->updateMenu(ServerState::stopped());
         f->applicationWillTerminate(); // owns no process: only the quitting flag matters
-        f->presentLaunchError(message);
-        // No alert while quitting, so no log shown either.
+        f->presentLaunchError(u"later"_s);
+        // While quitting the state still follows, but no alert comes, so no log is shown.
+        QCOMPARE(f->serverState, ServerState::failed(u"later"_s));
         QCOMPARE(f.account.alerts.shown.size() + f.account.workspace.openedFolders.size(), 2);
     }
 

@@ -1,8 +1,8 @@
-// The stand-in server from the assembled bundle, run through the machine's node, and the guard
-// against a second instance. (The real binary's second launch and quit are driven on a real
-// display by scripts/gui-check.)
+// The guard against a second instance after a crash. (The real binary with the bundle's
+// stand-in server, its second launch and its quit are driven on a real display by
+// scripts/gui-check; the stand-in meeting a port already taken is in tests/faults.)
 #include "controller/single_instance.h"
-#include "lifecycle_fixture.h"
+#include "lifecycle.h"
 
 #include <QLocalSocket>
 #include <QSysInfo>
@@ -12,30 +12,6 @@ class EndToEndTest : public QObject
     Q_OBJECT
 
 private slots:
-    void standInServerRunsFromTheBundle()
-    {
-        const quint16 port = freePort();
-        TestAccount account;
-        account.writeInfoJson(QJsonObject{{QStringLiteral("TarvessaServerPort"), port}});
-        QDir(account.bundle()).rmdir(QStringLiteral("Resources"));
-        QFile::link(QStringLiteral(TARVESSA_BUNDLE_DIR "/Resources"),
-                    account.bundle() + QStringLiteral("/Resources"));
-        auto controller = account.makeController(fastTimings());
-        controller->applicationDidFinishLaunching({false});
-        QTRY_VERIFY_WITH_TIMEOUT(controller->serverState == ServerState::running(), 15000);
-        QVERIFY(controller->serverProcess);
-        QCOMPARE(controller->statusMenuItem->text(), QStringLiteral("Server running"));
-        QCOMPARE(account.workspace.openedUrls,
-                 QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port))});
-
-        controller->applicationWillTerminate();
-        QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
-        QVERIFY(controller->serverState == ServerState::stopped()); // exited 0 on SIGTERM
-        QFile log(controller->serverLogURL().toLocalFile());
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(log.readAll().contains("SIGTERM received"));
-    }
-
     void aCrashedInstanceDoesNotBlockTheNext()
     {
         QTemporaryDir folder;

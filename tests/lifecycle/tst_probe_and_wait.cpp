@@ -1,5 +1,5 @@
 // The readiness probe against a real HTTP server, and the readiness wait's ticks and limits.
-#include "lifecycle_fixture.h"
+#include "lifecycle.h"
 
 class ProbeAndWaitTest : public QObject
 {
@@ -110,6 +110,43 @@ private slots:
         QTRY_COMPARE(life.account.workspace.openedUrls.size(), 1);
     }
 
+    // Ticks of 80 ms against a server that says "not yet" at once: each tick is one probe, and
+    // the wait gives up at the limit's tick, not one before or after.
+    void waitGivesUpAtTheLimitsTick_data()
+    {
+        QTest::addColumn<bool>("waitAgain"); // a second wait, begun after a few ticks
+        QTest::newRow("one wait") << false;
+        QTest::newRow("a new wait counts from zero") << true;
+    }
+    void waitGivesUpAtTheLimitsTick()
+    {
+        QFETCH(bool, waitAgain);
+        ModeServer notYet(ModeServer::response(503, ""));
+        ControllerTimings timings = fastTimings();
+        timings.readinessTick = std::chrono::milliseconds(80);
+        timings.readinessAttemptLimit = 6;
+        Lifecycle life(notYet.serverPort(), timings);
+        life.controller->waitUntilReady(true);
+        qint64 earlier = 0;
+        if (waitAgain) {
+            QTRY_VERIFY(notYet.requests() >= 3);
+            earlier = life.controller->readinessAttempts;
+            life.controller->waitUntilReady(false);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(life.stateIs(ServerState::Case::failed), 10000);
+        QCOMPARE(life.controller->readinessAttempts, qint64(6));
+        QTRY_COMPARE(notYet.requests(), int(earlier) + 6);
+        QCOMPARE(life.controller->serverState.message(),
+                 QStringLiteral("Server did not become ready within 60 seconds. Check the server "
+                                "log for details."));
+        QVERIFY(!life.controller->readinessTimer);
+        QTest::qWait(200); // no tick after the end, and no second alert
+        QCOMPARE(notYet.requests(), int(earlier) + 6);
+        QCOMPARE(life.account.alerts.shown.size(), 1);
+        QVERIFY(life.account.workspace.openedUrls.isEmpty());
+    }
+
+    // Answers that overlap the ticks still end the wait once.
     void waitGivesUpOnceAtTheLimit()
     {
         ModeServer slow(ModeServer::response(503, ""));
@@ -127,13 +164,35 @@ private slots:
         QVERIFY(life.account.workspace.openedUrls.isEmpty());
     }
 
-    void realTimingsAreTheProductionOnes()
+    // The real wait: a probe every half second, and the 60 seconds its failure names.
+    void realTimingsMatchTheFailureText()
     {
-        const ControllerTimings timings;
-        QCOMPARE(timings.readinessTick, std::chrono::milliseconds(500));
-        QCOMPARE(timings.readinessAttemptLimit, 120);
-        QCOMPARE(timings.forcedKillDelay, std::chrono::milliseconds(12000));
-        QCOMPARE(timings.probeTimeout, std::chrono::milliseconds(1000));
+        ModeServer server;
+        TestAccount account;
+        account.writeInfoJson(
+            QJsonObject{{QStringLiteral("TarvessaServerPort"), server.serverPort()}});
+        auto controller = account.makeController();
+        controller->buildStatusMenu();
+        controller->waitUntilReady(false);
+        QCOMPARE(controller->readinessTimer->intervalAsDuration(), std::chrono::milliseconds(500));
+        QCOMPARE(controller->timings().readinessAttemptLimit * controller->timings().readinessTick,
+                 std::chrono::milliseconds(60000));
+        QTRY_VERIFY_WITH_TIMEOUT(controller->serverState == ServerState::running(), 3000);
+    }
+
+    // "Open Tarvessa Audio Server" with a compatible server already there: the browser opens at
+    // that server and nothing is started (no runtime is installed to start).
+    void openUsesAServerThatAnswers()
+    {
+        ModeServer server;
+        Lifecycle life(server.serverPort());
+        life.controller->openWebInterface();
+        QTRY_COMPARE(life.account.workspace.openedUrls,
+                     QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.1:%1").arg(life.port))});
+        QVERIFY(life.stateIs(ServerState::Case::running));
+        QVERIFY(!life.controller->serverProcess && !life.controller->readinessTimer);
+        QVERIFY(life.account.alerts.shown.isEmpty());
+        QCOMPARE(server.requests(), 1);
     }
 };
 

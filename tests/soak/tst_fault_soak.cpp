@@ -25,12 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A process as /proc tells it: its state (empty once it is gone), parent and the signals it
 // ignores. The kernel drops a SIGTERM that is ignored; one that is not ends a server at once.
 struct ProcStatus
@@ -45,7 +39,7 @@ struct ProcStatus
 ProcStatus procStatus(qint64 pid)
 {
     QHash<QByteArray, QByteArray> fields;
-    for (const QByteArray& line : readFile(u"/proc/%1/status"_s.arg(pid)).split('\n'))
+    for (const QByteArray& line : readAll(u"/proc/%1/status"_s.arg(pid)).split('\n'))
         fields.insert(line.left(line.indexOf(':')), line.mid(line.indexOf(':') + 1).trimmed());
     return {fields.value("State"), fields.value("PPid").toLongLong(),
             fields.value("SigIgn").toULongLong(nullptr, 16)};
@@ -74,7 +68,7 @@ struct PortStandIn : ModeServer
 {
     QString record;
     bool external = false;
-    qint64 listener() const { return readFile(record).trimmed().toLongLong(); }
+    qint64 listener() const { return readAll(record).trimmed().toLongLong(); }
     void incomingConnection(qintptr descriptor) override
     {
         if (external || procStatus(listener()).alive())
@@ -290,7 +284,7 @@ class FaultSoak : public QObject
             },
             10000));
         // One launch header for each launch.
-        QCOMPARE(readFile(c.serverLogURL().toLocalFile()).count("--- Tarvessa Audio Server launch"),
+        QCOMPARE(readAll(c.serverLogURL().toLocalFile()).count("--- Tarvessa Audio Server launch"),
                  qsizetype(launchedPids.size()));
     }
 

@@ -2,7 +2,21 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+           file.write(contents) == contents.size();
+}
 
 TestAccount::TestAccount()
 {
@@ -19,9 +33,7 @@ TestAccount::TestAccount()
 
 void TestAccount::writeInfoJson(const QByteArray& contents)
 {
-    QFile file(bundle() + QStringLiteral("/Info.json"));
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(contents);
+    writeFile(bundle() + QStringLiteral("/Info.json"), contents);
 }
 
 void TestAccount::writeInfoJson(const QJsonObject& info)
@@ -32,16 +44,10 @@ void TestAccount::writeInfoJson(const QJsonObject& info)
 void TestAccount::installRuntime(const QString& scriptBody)
 {
     const QString resources = bundle() + QStringLiteral("/Resources");
-    QDir(resources).mkpath(QStringLiteral("runtime/bin"));
-    QDir(resources).mkpath(QStringLiteral("app/build/server"));
-    QFile runtime(resources + QStringLiteral("/runtime/bin/node"));
-    runtime.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    runtime.write("#!/bin/sh\n" + scriptBody.toUtf8() + "\n");
-    runtime.close();
-    runtime.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile entry(resources + QStringLiteral("/app/build/server/index.js"));
-    entry.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    entry.write("// stand-in entry script\n");
+    const QString runtime = resources + QStringLiteral("/runtime/bin/node");
+    writeFile(runtime, "#!/bin/sh\n" + scriptBody.toUtf8() + "\n");
+    QFile(runtime).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    writeFile(resources + QStringLiteral("/app/build/server/index.js"), "// stand-in entry\n");
 }
 
 BaseFolders& TestAccount::folders()

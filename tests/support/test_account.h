@@ -8,6 +8,11 @@
 #include <QTemporaryDir>
 #include <memory>
 
+// A file's bytes, empty when it cannot be read.
+QByteArray readAll(const QString& path);
+// Writes a file, making its folder first.
+bool writeFile(const QString& path, const QByteArray& contents);
+
 // A fresh user account and bundle under one temporary folder: XDG homes, a shared temporary
 // folder standing in for /tmp, and a bundle whose Info.json and runtime the test chooses.
 class TestAccount
