@@ -10,6 +10,7 @@
 #include "platform/xdg_autostart.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
@@ -17,28 +18,90 @@
 
 #include <cstdio>
 
+namespace {
+const auto ApplicationName = QStringLiteral("Tarvessa Audio Server");
+// The quit stops the server first, which may take until its forced kill (12 s).
+constexpr int QuitWaitMs = 20000;
+
+// Where the single-instance lock and socket live: the runtime folder, else the cache.
+QString instanceFolder(const BaseFolders& folders)
+{
+    QString folder = folders.runtimeHome();
+    if (folder.isEmpty()) {
+        folder = folders.cacheHome();
+        QDir().mkpath(folder);
+    }
+    return folder;
+}
+
+// --help, --version and --quit start nothing and need no display (a QApplication would insist
+// on one): they run with a plain QCoreApplication.
+int answerCommandLine(int argc, char* argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(ApplicationName);
+    const LaunchOptions options = parseLaunchOptions(QCoreApplication::arguments());
+    switch (options.action) {
+    case LaunchOptions::Action::ShowHelp:
+        std::fputs(qPrintable(options.helpText), stdout);
+        return 0;
+    case LaunchOptions::Action::ShowVersion:
+        std::printf("%s %s\n", qPrintable(ApplicationName), TARVESSA_VERSION);
+        return 0;
+    case LaunchOptions::Action::Quit:
+    case LaunchOptions::Action::Run:
+        break;
+    }
+    const BaseFolders folders(QProcessEnvironment::systemEnvironment(),
+                              BaseFolders::bundleOfRunningExecutable());
+    SingleInstance instance(instanceFolder(folders));
+    switch (instance.requestQuit(QuitWaitMs)) {
+    case SingleInstance::QuitOutcome::Gone:
+        return 0;
+    case SingleInstance::QuitOutcome::NoneRunning:
+        std::fprintf(stderr, "Tarvessa Audio Server: --quit: it is not running\n");
+        return 1;
+    case SingleInstance::QuitOutcome::NoAnswer:
+        std::fprintf(stderr, "Tarvessa Audio Server: --quit: %s\n",
+                     qPrintable(instance.errorText()));
+        return 1;
+    case SingleInstance::QuitOutcome::StillRunning:
+        std::fprintf(stderr,
+                     "Tarvessa Audio Server: --quit: asked to quit, still running after %d s\n",
+                     QuitWaitMs / 1000);
+        return 1;
+    }
+    return 1;
+}
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments.append(QString::fromLocal8Bit(argv[i]));
+    if (parseLaunchOptions(rawArguments).action != LaunchOptions::Action::Run)
+        return answerCommandLine(argc, argv);
+
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tarvessa Audio Server"));
+    QApplication::setApplicationName(ApplicationName);
     QApplication::setDesktopFileName(QStringLiteral("io.tarvessa.tarvessa-audio-server"));
     // Closing an alert must not end a tray application that has no other window.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // An unknown option still starts the application: an autostart entry written by another
+    // version may carry an option this one lacks, and the server must start at login all the same.
     const LaunchOptions options = parseLaunchOptions(QApplication::arguments());
     for (const QString& unknown : options.unknownOptions)
-        std::fprintf(stderr, "Tarvessa Audio Server: ignoring unknown option %s\n",
+        std::fprintf(stderr,
+                     "Tarvessa Audio Server: unknown option %s, ignored (--help lists the "
+                     "options)\n",
                      qPrintable(unknown));
 
     const BaseFolders folders(QProcessEnvironment::systemEnvironment(),
                               BaseFolders::bundleOfRunningExecutable());
 
-    QString instanceFolder = folders.runtimeHome();
-    if (instanceFolder.isEmpty()) {
-        instanceFolder = folders.cacheHome();
-        QDir().mkpath(instanceFolder);
-    }
-    SingleInstance instance(instanceFolder);
+    SingleInstance instance(instanceFolder(folders));
     switch (instance.claim()) {
     case SingleInstance::Outcome::ReopenSent:
         return 0;
@@ -65,6 +128,9 @@ int main(int argc, char* argv[])
                      &TarvessaAudioServerAppDelegate::applicationWillTerminate);
     QObject::connect(&instance, &SingleInstance::reopenRequested, &controller,
                      &TarvessaAudioServerAppDelegate::applicationShouldHandleReopen);
+    // `--quit` from another launch: the same way out as the menu's Quit.
+    QObject::connect(&instance, &SingleInstance::quitRequested, &application,
+                     [] { QCoreApplication::quit(); });
 
     TrayHostWait trayHost(QDBusConnection::sessionBus());
     // Launching has finished once the event loop runs.

@@ -60,12 +60,11 @@ else()
     set(tarvessa_runtime_relative FALSE)
     if(TARVESSA_PACKAGE)
         # The package depends on Debian's nodejs, whose node is always here, whatever node the
-        # build machine happens to have first on its PATH. The link is relative
-        # (../../../../../usr/bin/node from the default prefix): CPack adds the size of whatever
-        # a staged link leads to into the package's Installed-Size, and an absolute link would
-        # lead to the build machine's node and count its ~90 MiB.
+        # build machine happens to have first on its PATH. The link is absolute, as Debian wants
+        # a link from one top-level folder to another; installed-size.cmake keeps the build
+        # machine's node, which the staged link leads to, out of the Installed-Size.
         set(tarvessa_runtime_target /usr/bin/node)
-        set(tarvessa_runtime_relative TRUE)
+        set(tarvessa_runtime_relative FALSE)
         if(NOT TARVESSA_NODE_RUNTIME STREQUAL tarvessa_runtime_target)
             message(STATUS "The package links its runtime to /usr/bin/node (from nodejs), not to "
                 "${TARVESSA_NODE_RUNTIME}; TARVESSA_NODE_RUNTIME_MODE=copy ships that one instead.")
@@ -97,6 +96,44 @@ install(CODE "
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/${tarvessa_app_id}.svg
     DESTINATION ${tarvessa_share}/icons/hicolor/scalable/apps)
 
+# The same icon as PNGs at the hicolor sizes, rendered from the SVG at build time: Debian's Qt has
+# no SVG image plugin, and some menus and docks take only pixmaps. rsvg-convert (librsvg2-bin)
+# renders the one source exactly, so there is no second drawing to keep in step with it.
+find_program(TARVESSA_RSVG_CONVERT rsvg-convert
+    DOC "Renders the application icon's PNGs from its SVG (package librsvg2-bin)")
+if(NOT TARVESSA_RSVG_CONVERT)
+    message(FATAL_ERROR "rsvg-convert was not found: install librsvg2-bin (scripts/setup does).")
+endif()
+set(tarvessa_icon_pngs "")
+foreach(size 16 22 24 32 48 64 128 256)
+    set(png ${CMAKE_BINARY_DIR}/icons/${size}x${size}/${tarvessa_app_id}.png)
+    add_custom_command(OUTPUT ${png}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/icons/${size}x${size}
+        COMMAND ${TARVESSA_RSVG_CONVERT} --width ${size} --height ${size} --format png
+            --output ${png} ${CMAKE_CURRENT_LIST_DIR}/${tarvessa_app_id}.svg
+        DEPENDS ${CMAKE_CURRENT_LIST_DIR}/${tarvessa_app_id}.svg
+        COMMENT "Rendering the ${size} px icon" VERBATIM)
+    list(APPEND tarvessa_icon_pngs ${png})
+    install(FILES ${png} DESTINATION ${tarvessa_share}/icons/hicolor/${size}x${size}/apps)
+endforeach()
+add_custom_target(icons ALL DEPENDS ${tarvessa_icon_pngs})
+
+# The software-centre entry, tied to the desktop entry by its id, and the manual page.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/${tarvessa_app_id}.metainfo.xml
+    DESTINATION ${tarvessa_share}/metainfo)
+# gzip -n: no name or time stamp inside, so the same page always packs to the same bytes.
+set(tarvessa_manual ${CMAKE_BINARY_DIR}/packaging/tarvessa-audio-server.1.gz)
+set(tarvessa_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${tarvessa_manual} ${tarvessa_changelog}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+    COMMAND sh -c "gzip -9n <\"$0\" >\"$1\" && gzip -9n <\"$2\" >\"$3\""
+        ${CMAKE_CURRENT_LIST_DIR}/tarvessa-audio-server.1 ${tarvessa_manual}
+        ${CMAKE_CURRENT_LIST_DIR}/changelog ${tarvessa_changelog}
+    DEPENDS ${CMAKE_CURRENT_LIST_DIR}/tarvessa-audio-server.1 ${CMAKE_CURRENT_LIST_DIR}/changelog
+    COMMENT "Compressing the manual page and the changelog" VERBATIM)
+add_custom_target(manual ALL DEPENDS ${tarvessa_manual} ${tarvessa_changelog})
+install(FILES ${tarvessa_manual} DESTINATION ${tarvessa_share}/man/man1)
+
 if(NOT TARVESSA_PACKAGE)
     return()
 endif()
@@ -107,16 +144,25 @@ install(CODE "
     set(TARVESSA_LINK_TARGET bin/TarvessaAudioServer)
     include(\"${CMAKE_CURRENT_LIST_DIR}/install-link.cmake\")")
 
+# What Debian asks of every package: the copyright (machine-readable), the changelog, and the
+# reasons for the rules of Debian's own archive that a vendor package does not follow.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${tarvessa_changelog}
+    DESTINATION /usr/share/doc/${tarvessa_command})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/lintian-overrides
+    DESTINATION /usr/share/lintian/overrides RENAME ${tarvessa_command})
+
 # The Debian package: `cpack -G DEB` in a build configured with TARVESSA_PACKAGE=ON.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvessa-audio-server)
 set(CPACK_PACKAGE_VENDOR "Tarvessa")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tray application that runs your own music server")
+# Debian wraps a long description at 80 columns: one line each.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "Tarvessa Audio Server runs a self-hosted music server on your own machine. It starts the "
-    "server when you sign in or when you launch it, shows the server's state in the tray, opens "
-    "its web interface in your browser, and stops it when you quit.")
+    "Tarvessa Audio Server runs a self-hosted music server on your own machine.\n"
+    "It starts the server when you sign in or when you launch it, shows the\n"
+    "server's state in the tray, opens its web interface in your browser, and\n"
+    "stops it when you quit.")
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
@@ -145,4 +191,5 @@ list(JOIN tarvessa_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 # xdg-open opens the web interface; the GNOME extension shows the tray icon.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/installed-size.cmake)
 include(CPack)

@@ -7,6 +7,7 @@
 namespace {
 constexpr auto BaseName = "io.tarvessa.tarvessa-audio-server";
 const QByteArray ReopenWord = "reopen\n";
+const QByteArray QuitWord = "quit\n";
 constexpr int AnswerTimeoutMs = 3000;
 } // namespace
 
@@ -23,12 +24,12 @@ SingleInstance::~SingleInstance() = default;
 SingleInstance::Outcome SingleInstance::claim()
 {
     if (!m_lock.tryLock(0)) {
-        if (m_lock.error() == QLockFile::LockFailedError && sendReopen())
+        if (m_lock.error() == QLockFile::LockFailedError && sendWord(ReopenWord))
             return Outcome::ReopenSent;
         // A holder that does not answer: it may be starting up; try once more, then give way.
         if (m_lock.error() == QLockFile::LockFailedError &&
             m_lock.tryLock(AnswerTimeoutMs) == false) {
-            if (sendReopen())
+            if (sendWord(ReopenWord))
                 return Outcome::ReopenSent;
             m_error = QStringLiteral("another instance holds the lock but does not answer");
             return Outcome::Unavailable;
@@ -52,10 +53,14 @@ SingleInstance::Outcome SingleInstance::claim()
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
                 if (!client->canReadLine())
                     return;
-                if (client->readLine(64) == ReopenWord) {
+                const QByteArray word = client->readLine(64);
+                if (word == ReopenWord || word == QuitWord) {
                     client->write("ok\n");
                     client->flush();
-                    emit reopenRequested();
+                    if (word == ReopenWord)
+                        emit reopenRequested();
+                    else
+                        emit quitRequested();
                 }
                 client->disconnectFromServer();
             });
@@ -64,13 +69,13 @@ SingleInstance::Outcome SingleInstance::claim()
     return Outcome::Primary;
 }
 
-bool SingleInstance::sendReopen()
+bool SingleInstance::sendWord(const QByteArray& word)
 {
     QLocalSocket socket;
     socket.connectToServer(m_socketPath);
     if (!socket.waitForConnected(AnswerTimeoutMs))
         return false;
-    socket.write(ReopenWord);
+    socket.write(word);
     if (!socket.waitForBytesWritten(AnswerTimeoutMs))
         return false;
     while (!socket.canReadLine()) {
@@ -78,4 +83,25 @@ bool SingleInstance::sendReopen()
             return false;
     }
     return socket.readLine() == "ok\n";
+}
+
+SingleInstance::QuitOutcome SingleInstance::requestQuit(int waitMs)
+{
+    if (m_lock.tryLock(0)) {
+        m_lock.unlock();
+        return QuitOutcome::NoneRunning;
+    }
+    if (m_lock.error() != QLockFile::LockFailedError) {
+        m_error = QStringLiteral("cannot read the lock file");
+        return QuitOutcome::NoAnswer;
+    }
+    if (!sendWord(QuitWord)) {
+        m_error = QStringLiteral("the running instance does not answer");
+        return QuitOutcome::NoAnswer;
+    }
+    // The instance holds the lock until it has stopped its server and ended.
+    if (!m_lock.tryLock(waitMs))
+        return QuitOutcome::StillRunning;
+    m_lock.unlock();
+    return QuitOutcome::Gone;
 }
