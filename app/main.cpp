@@ -42,6 +42,10 @@ int main(int argc, char* argv[])
     switch (instance.claim()) {
     case SingleInstance::Outcome::ReopenSent:
         return 0;
+    case SingleInstance::Outcome::HolderNotAnswering:
+        std::fprintf(stderr, "Tarvessa Audio Server: not starting a second instance: %s\n",
+                     qPrintable(instance.errorText()));
+        return 1;
     case SingleInstance::Outcome::Unavailable:
         std::fprintf(stderr, "Tarvessa Audio Server: cannot guard against a second instance: %s\n",
                      qPrintable(instance.errorText()));

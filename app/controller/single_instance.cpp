@@ -3,11 +3,11 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTimer>
 
 namespace {
 constexpr auto BaseName = "io.tarvessa.tarvessa-audio-server";
 const QByteArray ReopenWord = "reopen\n";
-constexpr int AnswerTimeoutMs = 3000;
 } // namespace
 
 SingleInstance::SingleInstance(const QString& folder, QObject* parent)
@@ -25,13 +25,14 @@ SingleInstance::Outcome SingleInstance::claim()
     if (!m_lock.tryLock(0)) {
         if (m_lock.error() == QLockFile::LockFailedError && sendReopen())
             return Outcome::ReopenSent;
-        // A holder that does not answer: it may be starting up; try once more, then give way.
+        // A holder that does not answer (hung, or stopped) still owns the port: running beside
+        // it would only fight over it. It may be starting up, so it has one more chance.
         if (m_lock.error() == QLockFile::LockFailedError &&
-            m_lock.tryLock(AnswerTimeoutMs) == false) {
+            m_lock.tryLock(m_limits.answerTimeoutMs) == false) {
             if (sendReopen())
                 return Outcome::ReopenSent;
             m_error = QStringLiteral("another instance holds the lock but does not answer");
-            return Outcome::Unavailable;
+            return Outcome::HolderNotAnswering;
         }
         if (!m_lock.isLocked()) {
             m_error = QStringLiteral("cannot create the lock file");
@@ -46,13 +47,34 @@ SingleInstance::Outcome SingleInstance::claim()
         m_error = m_server->errorString();
         return Outcome::Unavailable;
     }
+    m_server->setMaxPendingConnections(m_limits.mostConnections);
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = m_server->nextPendingConnection()) {
+            client->setReadBufferSize(m_limits.longestRequest);
+            if (m_clients >= m_limits.mostConnections) {
+                client->abort();
+                client->deleteLater();
+                continue;
+            }
+            ++m_clients;
+            connect(client, &QObject::destroyed, this, [this] { --m_clients; });
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            auto* lifetime = new QTimer(client);
+            lifetime->setSingleShot(true);
+            connect(lifetime, &QTimer::timeout, client, [client] {
+                client->abort();
+                client->deleteLater();
+            });
+            lifetime->start(m_limits.connectionLifetimeMs);
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
-                if (!client->canReadLine())
+                if (!client->canReadLine()) {
+                    if (client->bytesAvailable() >= m_limits.longestRequest) {
+                        client->abort();
+                        client->deleteLater();
+                    }
                     return;
-                if (client->readLine(64) == ReopenWord) {
+                }
+                if (client->readLine(m_limits.longestRequest) == ReopenWord) {
                     client->write("ok\n");
                     client->flush();
                     emit reopenRequested();
@@ -68,13 +90,13 @@ bool SingleInstance::sendReopen()
 {
     QLocalSocket socket;
     socket.connectToServer(m_socketPath);
-    if (!socket.waitForConnected(AnswerTimeoutMs))
+    if (!socket.waitForConnected(m_limits.answerTimeoutMs))
         return false;
     socket.write(ReopenWord);
-    if (!socket.waitForBytesWritten(AnswerTimeoutMs))
+    if (!socket.waitForBytesWritten(m_limits.answerTimeoutMs))
         return false;
     while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(AnswerTimeoutMs))
+        if (!socket.waitForReadyRead(m_limits.answerTimeoutMs))
             return false;
     }
     return socket.readLine() == "ok\n";
