@@ -6,6 +6,7 @@
 #include "controller/single_instance.h"
 #include "platform/base_folders.h"
 #include "platform/desktop_services.h"
+#include "platform/native_names.h"
 #include "platform/tray_host.h"
 #include "platform/xdg_autostart.h"
 
@@ -30,8 +31,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "Tarvessa Audio Server: ignoring unknown option %s\n",
                      qPrintable(unknown));
 
-    const BaseFolders folders(QProcessEnvironment::systemEnvironment(),
-                              BaseFolders::bundleOfRunningExecutable());
+    const BaseFolders folders(nativeSystemEnvironment(), BaseFolders::bundleOfRunningExecutable());
 
     QString instanceFolder = folders.runtimeHome();
     if (instanceFolder.isEmpty()) {

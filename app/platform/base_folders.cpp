@@ -1,7 +1,8 @@
 #include "base_folders.h"
 
+#include "native_names.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <pwd.h>
@@ -26,7 +27,7 @@ QString BaseFolders::passwdHome()
     // Without HOME, Qt falls back to "/"; the account's own entry names the real home.
     const passwd* entry = ::getpwuid(::getuid());
     if (entry && entry->pw_dir && entry->pw_dir[0] == '/')
-        return QFile::decodeName(entry->pw_dir);
+        return decodeNativeName(entry->pw_dir);
     return QDir::homePath();
 }
 

@@ -1,6 +1,6 @@
 #include "server_log.h"
 
-#include <QFile>
+#include "platform/native_names.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,8 +39,8 @@ QByteArray launchHeader(const QDateTime& when)
 Expected<LogHandle> openServerLog(const QString& logFile, const QString& previousLogFile,
                                   const QDateTime& now)
 {
-    const QByteArray log = QFile::encodeName(logFile);
-    const QByteArray previous = QFile::encodeName(previousLogFile);
+    const QByteArray log = encodeNativeName(logFile);
+    const QByteArray previous = encodeNativeName(previousLogFile);
 
     struct stat info;
     if (::stat(log.constData(), &info) == 0 && info.st_size > ServerLogRotationLimit) {

@@ -4,6 +4,7 @@
 // text with markup in it, and a folder picker that loses its display or its output.
 #include "controller/single_instance.h"
 #include "platform/desktop_services.h"
+#include "platform/native_names.h"
 #include "platform/xdg_autostart.h"
 #include "test_account.h"
 
@@ -370,6 +371,44 @@ private slots:
         }
         if (!checked)
             QSKIP("neither python3-gi nor systemd's autostart generator is installed");
+    }
+
+    void bytesThatAreNotUtf8PassUnchanged()
+    {
+        for (const QByteArray& bytes : {QByteArray("jos\xe9"), QByteArray("\xed\xa0\x80 \xc3\xa9"),
+                                        QByteArray("\xf0\x9f\x8e \xff\x80"), QByteArray()})
+            QCOMPARE(encodeNativeName(decodeNativeName(bytes)).toHex(), bytes.toHex());
+        qputenv("TARVESSA_ODD", "caf\xe9");
+        const QString inherited = nativeSystemEnvironment().value(u"TARVESSA_ODD"_s);
+        qunsetenv("TARVESSA_ODD");
+        QCOMPARE(encodeNativeName(inherited), "caf\xe9");
+
+        TestAccount account;
+        const QByteArray home = QFile::encodeName(account.root()) + "/jos\xe9";
+        QVERIFY(::mkdir(home.constData(), 0700) == 0);
+        for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
+            account.environment.remove(QString::fromLatin1(name));
+        account.environment.insert(u"HOME"_s, decodeNativeName(home));
+        account.environment.insert(u"ODD"_s, decodeNativeName("\xff\xfe caf\xe9 \xe2\x82"));
+        account.environment.insert(u"RECORD_DIR"_s, account.root());
+        account.installRuntime(u"env > \"$RECORD_DIR/env\""_s);
+        auto controller = account.makeController();
+        controller->buildStatusMenu();
+        controller->startServer(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
+        QCOMPARE(controller->serverState, ServerState::stopped());
+        struct stat info;
+        QVERIFY(::stat(home + "/.local/share/Tarvessa Audio Server", &info) == 0);
+        QVERIFY(::stat(home + "/.local/state/Tarvessa Audio Server/server.log", &info) == 0);
+        // No second, empty tree where the name's bytes were replaced.
+        QVERIFY(::stat(QFile::encodeName(account.root()) + "/jos\xef\xbf\xbd", &info) != 0);
+        QFile env(account.path(u"env"_s));
+        QVERIFY(env.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = env.readAll().split('\n');
+        QVERIFY(lines.contains("ODD=\xff\xfe caf\xe9 \xe2\x82"));
+        QVERIFY(lines.contains("HOME=" + home));
+        // QTemporaryDir cannot name what is not UTF-8 to remove it.
+        QProcess::execute(u"/bin/rm"_s, {u"-rf"_s, u"--"_s, account.root()});
     }
 
     void pickerAlwaysAnswers_data()
