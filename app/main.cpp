@@ -6,6 +6,7 @@
 #include "controller/single_instance.h"
 #include "platform/base_folders.h"
 #include "platform/desktop_services.h"
+#include "platform/native_names.h"
 #include "platform/tray_host.h"
 #include "platform/xdg_autostart.h"
 
@@ -98,13 +99,16 @@ int main(int argc, char* argv[])
                      "options)\n",
                      qPrintable(unknown));
 
-    const BaseFolders folders(QProcessEnvironment::systemEnvironment(),
-                              BaseFolders::bundleOfRunningExecutable());
+    const BaseFolders folders(nativeSystemEnvironment(), BaseFolders::bundleOfRunningExecutable());
 
     SingleInstance instance(instanceFolder(folders));
     switch (instance.claim()) {
     case SingleInstance::Outcome::ReopenSent:
         return 0;
+    case SingleInstance::Outcome::HolderNotAnswering:
+        std::fprintf(stderr, "Tarvessa Audio Server: not starting a second instance: %s\n",
+                     qPrintable(instance.errorText()));
+        return 1;
     case SingleInstance::Outcome::Unavailable:
         std::fprintf(stderr, "Tarvessa Audio Server: cannot guard against a second instance: %s\n",
                      qPrintable(instance.errorText()));

@@ -8,9 +8,23 @@
 #include <QFileDialog>
 #include <QTimer>
 
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
 void silenceQtDiagnostics()
 {
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    // Qt aborts after a fatal message (no display to connect to), and its display plugins call
+    // exit(1) when the display goes away: either way the caller still gets its answer.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString&) {
+        if (type == QtFatalMsg) {
+            emitClosedUnexpectedlyIfSilent();
+            ::_exit(1);
+        }
+    });
+    std::atexit(emitClosedUnexpectedlyIfSilent);
+    // A reader that has gone must show as a failed write, not end the picker silently.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int runFolderPicker(QApplication& app, const std::function<void(QFileDialog&)>& drive)
@@ -31,6 +45,7 @@ int runFolderPicker(QApplication& app, const std::function<void(QFileDialog&)>& 
     if (const auto urls = dialog.selectedUrls(); result == QDialog::Accepted && !urls.isEmpty())
         chosen = urls.first();
     const auto outcome = mapDialogOutcome(result, chosen);
-    emitResult(outcome.status, outcome.path, outcome.message);
+    if (!emitResult(outcome.status, outcome.path, outcome.message))
+        return 1;
     return pickerExitCode(outcome.status);
 }

@@ -6,7 +6,8 @@ class QApplication;
 class QFileDialog;
 
 // Keeps Qt's own diagnostics off standard error, where the server expects nothing unless the
-// result could not be encoded. Call before the QApplication exists.
+// result could not be encoded or written, and makes sure every run ends with a result line,
+// even one Qt ends itself. Call before the QApplication exists.
 void silenceQtDiagnostics();
 
 // One pass of the tool: show the dialog, report the outcome, return the exit status. `drive`

@@ -2,20 +2,28 @@
 
 #include "result_encoder.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
-// One write(2), so a reader never sees half a line; retried only when nothing was written.
-static void writeOnce(int fd, const char* data, size_t size)
-{
-    while (::write(fd, data, size) < 0 && errno == EINTR) {
-    }
+namespace {
+std::atomic<bool> attempted{false};
 }
 
-void emitResult(PickerStatus status, const std::optional<QByteArray>& path,
+// One write(2), so a reader never sees half a line; retried only when nothing was written.
+static bool writeOnce(int fd, const char* data, size_t size)
+{
+    ssize_t written;
+    while ((written = ::write(fd, data, size)) < 0 && errno == EINTR) {
+    }
+    return written == static_cast<ssize_t>(size);
+}
+
+bool emitResult(PickerStatus status, const std::optional<QByteArray>& path,
                 const std::optional<QString>& message)
 {
+    attempted = true;
     auto line = encodePickerResult(status, path, message);
     if (!line) {
         writeOnce(STDERR_FILENO, EncodingFailureLine, std::strlen(EncodingFailureLine));
@@ -24,5 +32,18 @@ void emitResult(PickerStatus status, const std::optional<QByteArray>& path,
         ::_exit(1);
     }
     line->append('\n');
-    writeOnce(STDOUT_FILENO, line->constData(), static_cast<size_t>(line->size()));
+    if (writeOnce(STDOUT_FILENO, line->constData(), static_cast<size_t>(line->size())))
+        return true;
+    // The caller learns nothing from standard output, so standard error says why.
+    const int error = errno;
+    const QByteArray why =
+        QByteArray(WriteFailureLine) + (error ? std::strerror(error) : "") + '\n';
+    writeOnce(STDERR_FILENO, why.constData(), static_cast<size_t>(why.size()));
+    return false;
+}
+
+void emitClosedUnexpectedlyIfSilent()
+{
+    if (!attempted.exchange(true))
+        emitResult(PickerStatus::Error, std::nullopt, QString::fromUtf8(ClosedUnexpectedlyMessage));
 }

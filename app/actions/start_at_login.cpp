@@ -117,7 +117,7 @@ void TarvessaAudioServerAppDelegate::toggleStartAtLogin(QObject*)
         alert.title = QStringLiteral("Start at Login Could Not Be Changed");
         alert.informativeText = *failure;
         alert.buttons = {QStringLiteral("OK")};
-        m_services.alerts.run(alert);
+        presentAlert(alert);
     }
     refreshStartAtLoginMenuItem();
 }
@@ -131,6 +131,8 @@ void TarvessaAudioServerAppDelegate::presentStartAtLoginApproval()
         "Allow Tarvessa Audio Server in your desktop's Startup Applications settings so your "
         "server can start automatically after you sign in.");
     alert.buttons = {QStringLiteral("Open System Settings"), QStringLiteral("Not Now")};
-    if (m_services.alerts.run(alert) == 0)
-        m_services.loginItems.openSettings();
+    presentAlert(alert, [this](int answer) {
+        if (answer == 0)
+            m_services.loginItems.openSettings();
+    });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controller/server_state.h"
+#include "platform/alerts.h"
 #include "runtime/file_error.h"
 #include "runtime/server_log.h"
 
@@ -15,7 +16,6 @@
 #include <memory>
 #include <optional>
 
-class Alerts;
 class BaseFolders;
 class Clipboard;
 class LoginItemService;
@@ -97,6 +97,9 @@ public:
     void startServer(bool openBrowser);
     void stopOwnedServer();
     void presentLaunchError(const QString& message);
+    // One alert at a time: one asked for while another is open follows when it closes, the
+    // latest replacing any that waited, so clicks during an alert never stack up alerts.
+    void presentAlert(const AlertRequest& alert, std::function<void(int)> answered = {});
     void probeServer(std::function<void(bool)> completion);
     void waitUntilReady(bool openBrowser);
     void detectOrStartServer(bool openBrowser);
@@ -152,4 +155,6 @@ private:
     QNetworkAccessManager* m_network = nullptr;
     int m_probesInFlight = 0;
     QFileSystemWatcher* m_loginItemWatcher = nullptr;
+    bool m_alertOpen = false;
+    std::optional<std::pair<AlertRequest, std::function<void(int)>>> m_waitingAlert;
 };

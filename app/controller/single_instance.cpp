@@ -3,12 +3,12 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTimer>
 
 namespace {
 constexpr auto BaseName = "io.tarvessa.tarvessa-audio-server";
 const QByteArray ReopenWord = "reopen\n";
 const QByteArray QuitWord = "quit\n";
-constexpr int AnswerTimeoutMs = 3000;
 } // namespace
 
 SingleInstance::SingleInstance(const QString& folder, QObject* parent)
@@ -26,13 +26,14 @@ SingleInstance::Outcome SingleInstance::claim()
     if (!m_lock.tryLock(0)) {
         if (m_lock.error() == QLockFile::LockFailedError && sendWord(ReopenWord))
             return Outcome::ReopenSent;
-        // A holder that does not answer: it may be starting up; try once more, then give way.
+        // A holder that does not answer (hung, or stopped) still owns the port: running beside
+        // it would only fight over it. It may be starting up, so it has one more chance.
         if (m_lock.error() == QLockFile::LockFailedError &&
-            m_lock.tryLock(AnswerTimeoutMs) == false) {
+            m_lock.tryLock(m_limits.answerTimeoutMs) == false) {
             if (sendWord(ReopenWord))
                 return Outcome::ReopenSent;
             m_error = QStringLiteral("another instance holds the lock but does not answer");
-            return Outcome::Unavailable;
+            return Outcome::HolderNotAnswering;
         }
         if (!m_lock.isLocked()) {
             m_error = QStringLiteral("cannot create the lock file");
@@ -47,13 +48,34 @@ SingleInstance::Outcome SingleInstance::claim()
         m_error = m_server->errorString();
         return Outcome::Unavailable;
     }
+    m_server->setMaxPendingConnections(m_limits.mostConnections);
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = m_server->nextPendingConnection()) {
+            client->setReadBufferSize(m_limits.longestRequest);
+            if (m_clients >= m_limits.mostConnections) {
+                client->abort();
+                client->deleteLater();
+                continue;
+            }
+            ++m_clients;
+            connect(client, &QObject::destroyed, this, [this] { --m_clients; });
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            auto* lifetime = new QTimer(client);
+            lifetime->setSingleShot(true);
+            connect(lifetime, &QTimer::timeout, client, [client] {
+                client->abort();
+                client->deleteLater();
+            });
+            lifetime->start(m_limits.connectionLifetimeMs);
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
-                if (!client->canReadLine())
+                if (!client->canReadLine()) {
+                    if (client->bytesAvailable() >= m_limits.longestRequest) {
+                        client->abort();
+                        client->deleteLater();
+                    }
                     return;
-                const QByteArray word = client->readLine(64);
+                }
+                const QByteArray word = client->readLine(m_limits.longestRequest);
                 if (word == ReopenWord || word == QuitWord) {
                     client->write("ok\n");
                     client->flush();
@@ -73,13 +95,13 @@ bool SingleInstance::sendWord(const QByteArray& word)
 {
     QLocalSocket socket;
     socket.connectToServer(m_socketPath);
-    if (!socket.waitForConnected(AnswerTimeoutMs))
+    if (!socket.waitForConnected(m_limits.answerTimeoutMs))
         return false;
     socket.write(word);
-    if (!socket.waitForBytesWritten(AnswerTimeoutMs))
+    if (!socket.waitForBytesWritten(m_limits.answerTimeoutMs))
         return false;
     while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(AnswerTimeoutMs))
+        if (!socket.waitForReadyRead(m_limits.answerTimeoutMs))
             return false;
     }
     return socket.readLine() == "ok\n";

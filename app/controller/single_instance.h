@@ -21,10 +21,22 @@ public:
 
     enum class Outcome
     {
-        Primary,     // this process is the one instance and now listens for reopen requests
-        ReopenSent,  // another instance runs and has been asked to reopen
-        Unavailable, // neither could be arranged; run all the same, without the guard
+        Primary,            // this process is the one instance and now listens for reopen requests
+        ReopenSent,         // another instance runs and has been asked to reopen
+        Unavailable,        // neither could be arranged; run all the same, without the guard
+        HolderNotAnswering, // another instance holds the lock but does not answer: give up
     };
+    // Any process of the user can connect: a request is one short line, a connection lives a
+    // few seconds at most, and only a few are served at once, so that none can hoard memory or
+    // descriptors. Tests shorten them.
+    struct Limits
+    {
+        qint64 longestRequest = 16;
+        int connectionLifetimeMs = 2000;
+        int mostConnections = 4;
+        int answerTimeoutMs = 3000; // for a reply from the instance that holds the lock
+    };
+    void setLimits(const Limits& limits) { m_limits = limits; } // before claim()
     Outcome claim();
     QString errorText() const { return m_error; }
 
@@ -49,4 +61,6 @@ private:
     QLockFile m_lock;
     QLocalServer* m_server = nullptr;
     QString m_error;
+    Limits m_limits;
+    int m_clients = 0; // connections being served
 };

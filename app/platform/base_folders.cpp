@@ -1,7 +1,12 @@
 #include "base_folders.h"
 
+#include "native_names.h"
+
 #include <QDir>
 #include <QFileInfo>
+
+#include <pwd.h>
+#include <unistd.h>
 
 BaseFolders::BaseFolders(QProcessEnvironment environment, QString bundleFolder,
                          QString sharedTempFolder)
@@ -17,6 +22,15 @@ QString BaseFolders::bundleOfRunningExecutable()
     return QDir::cleanPath(QFileInfo(executable).absolutePath() + QStringLiteral("/.."));
 }
 
+QString BaseFolders::passwdHome()
+{
+    // Without HOME, Qt falls back to "/"; the account's own entry names the real home.
+    const passwd* entry = ::getpwuid(::getuid());
+    if (entry && entry->pw_dir && entry->pw_dir[0] == '/')
+        return decodeNativeName(entry->pw_dir);
+    return QDir::homePath();
+}
+
 QString BaseFolders::xdgFolder(const char* variable, const char* fallbackUnderHome) const
 {
     // The XDG rules ignore a value that is not an absolute path.
@@ -25,7 +39,7 @@ QString BaseFolders::xdgFolder(const char* variable, const char* fallbackUnderHo
         return QDir::cleanPath(value);
     QString home = m_environment.value(QStringLiteral("HOME"));
     if (home.isEmpty())
-        home = QDir::homePath();
+        home = passwdHome();
     return QDir::cleanPath(home + QLatin1Char('/') + QLatin1String(fallbackUnderHome));
 }
 

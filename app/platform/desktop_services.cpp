@@ -4,13 +4,14 @@
 #include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTextDocument>
 
 int MessageBoxAlerts::run(const AlertRequest& request)
 {
@@ -20,8 +21,13 @@ int MessageBoxAlerts::run(const AlertRequest& request)
     box.setWindowTitle(request.title);
     box.setTextFormat(Qt::RichText);
     box.setText(QStringLiteral("<b>%1</b>").arg(request.title.toHtmlEscaped()));
-    // Shown as it stands: a failure text is never markup.
-    box.setInformativeText(Qt::convertFromPlainText(request.informativeText, Qt::WhiteSpaceNormal));
+    box.setInformativeText(request.informativeText);
+    // Shown exactly as it stands: a failure text is never markup, and a folder's name may hold
+    // runs of spaces that rich text would fold into one.
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        label->setTextFormat(Qt::PlainText);
+        label->setText(request.informativeText);
+    }
     QList<QAbstractButton*> buttons;
     for (const QString& title : request.buttons) {
         // Buttons keep the reading order they were given in; the first is the default.
@@ -55,7 +61,8 @@ void DesktopWorkspace::openFolder(const QString& folderPath)
     QDesktopServices::openUrl(QUrl::fromLocalFile(folderPath));
 }
 
-void DesktopWorkspace::revealFile(const QString& filePath)
+void revealInFileManager(const QDBusConnection& bus, const QString& filePath,
+                         std::function<void(bool shown)> done)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"),
@@ -64,9 +71,23 @@ void DesktopWorkspace::revealFile(const QString& filePath)
     // Fully encoded: a space or a "#" in the path must not end the address.
     const QString uri = QString::fromLatin1(QUrl::fromLocalFile(filePath).toEncoded());
     call << QStringList{uri} << QString();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        openFolder(QFileInfo(filePath).absolutePath());
+    // Asked without waiting: a slow file manager must not hold up the menu. Its answer, however
+    // late, decides whether the folder is opened instead.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 25000));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [done = std::move(done)](QDBusPendingCallWatcher* finished) {
+                         finished->deleteLater();
+                         done(!finished->isError());
+                     });
+}
+
+void DesktopWorkspace::revealFile(const QString& filePath)
+{
+    const QString folder = QFileInfo(filePath).absolutePath();
+    revealInFileManager(QDBusConnection::sessionBus(), filePath, [this, folder](bool shown) {
+        if (!shown)
+            openFolder(folder);
+    });
 }
 
 void SystemClipboard::setText(const QString& text)

@@ -3,6 +3,10 @@
 #include "alerts.h"
 #include "workspace.h"
 
+#include <functional>
+
+class QDBusConnection;
+
 // The Linux desktop's implementations: Qt's message boxes, the clipboard, xdg-open and the
 // freedesktop file manager interface.
 class MessageBoxAlerts final : public Alerts
@@ -18,6 +22,11 @@ public:
     void openFolder(const QString& folderPath) override;
     void revealFile(const QString& filePath) override;
 };
+
+// Asks the freedesktop file manager on `bus` to show the file, without waiting; `done` learns
+// later whether it did.
+void revealInFileManager(const QDBusConnection& bus, const QString& filePath,
+                         std::function<void(bool shown)> done);
 
 class SystemClipboard final : public Clipboard
 {

@@ -38,6 +38,13 @@ bool isExecutableFile(const QString& path)
     return info.isFile() && info.isExecutable();
 }
 
+// GLib looks for Exec's program before it expands "%%", and systemd's autostart generator
+// unescapes a backslash twice: no way of writing a path with either character satisfies both.
+bool isNameableInEntry(const QString& program)
+{
+    return !program.contains(u'%') && !program.contains(u'\\');
+}
+
 bool isKeyName(QStringView key)
 {
     // A-Za-z0-9- with an optional [locale]: a constant pattern, compiled once.
@@ -140,7 +147,7 @@ int XdgAutostartService::status()
     if (isFlag(value(*entry, "Hidden"), true) ||
         isFlag(value(*entry, "X-GNOME-Autostart-enabled"), false))
         return RequiresApproval;
-    if (findProgram(exec->first()).isEmpty())
+    if (!isNameableInEntry(exec->first()) || findProgram(exec->first()).isEmpty())
         return NotFound;
     const QString tryExec = value(*entry, "TryExec");
     if (!tryExec.isEmpty() && findProgram(tryExec).isEmpty())
@@ -152,8 +159,8 @@ QByteArray XdgAutostartService::entryContents() const
 {
     using namespace DesktopEntry;
     const QString exec = quoteExecArgument(m_executable) + QStringLiteral(" --autostart");
-    // Quoted and escaped so that any path survives; a bare % would make systemd's autostart
-    // generator reject the entry.
+    // Quoted and escaped so that the path survives both GLib and systemd's generator; a path
+    // neither can read is refused by registerItem().
     const QString text =
         QStringLiteral("[Desktop Entry]\n"
                        "Type=Application\n"
@@ -170,6 +177,11 @@ QByteArray XdgAutostartService::entryContents() const
 
 std::optional<QString> XdgAutostartService::registerItem()
 {
+    if (!isNameableInEntry(m_executable))
+        return QStringLiteral("The desktop cannot start a program from %1 at login, because its "
+                              "path holds \u201c%\u201d or \u201c\\\u201d. Move Tarvessa "
+                              "Audio Server to another folder to use Start at Login.")
+            .arg(m_executable);
     if (FileResult error = makeFolderWithParents(autostartFolder()))
         return error->description;
     return writeAtomically(entryPath(), entryContents());

@@ -1,6 +1,6 @@
 #include "runtime_folders.h"
 
-#include <QFile>
+#include "platform/native_names.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@ namespace {
 
 QByteArray native(const QString& path)
 {
-    return QFile::encodeName(path);
+    return encodeNativeName(path);
 }
 
 bool exists(const QString& path)
@@ -88,7 +88,7 @@ FileResult makeFolderWithParents(const QString& path)
         struct stat info;
         if (error == EEXIST && ::stat(prefix.constData(), &info) == 0 && S_ISDIR(info.st_mode))
             continue;
-        return createError(error == EEXIST ? EEXIST : error, QFile::decodeName(prefix));
+        return createError(error == EEXIST ? EEXIST : error, decodeNativeName(prefix));
     }
     return std::nullopt;
 }

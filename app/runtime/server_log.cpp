@@ -1,6 +1,6 @@
 #include "server_log.h"
 
-#include <QFile>
+#include "platform/native_names.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,8 +39,8 @@ QByteArray launchHeader(const QDateTime& when)
 Expected<LogHandle> openServerLog(const QString& logFile, const QString& previousLogFile,
                                   const QDateTime& now)
 {
-    const QByteArray log = QFile::encodeName(logFile);
-    const QByteArray previous = QFile::encodeName(previousLogFile);
+    const QByteArray log = encodeNativeName(logFile);
+    const QByteArray previous = encodeNativeName(previousLogFile);
 
     struct stat info;
     if (::stat(log.constData(), &info) == 0 && info.st_size > ServerLogRotationLimit) {
@@ -57,10 +57,20 @@ Expected<LogHandle> openServerLog(const QString& logFile, const QString& previou
             ::close(created);
     }
 
-    LogHandle handle(::open(log.constData(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    // Opening a FIFO for writing waits for a reader, and a device or socket is no log: only a
+    // regular file is used. The open never waits, and the check is on what was opened.
+    const FileError notRegular{
+        EINVAL, QStringLiteral("The server log %1 is not a regular file").arg(logFile)};
+    if (::stat(log.constData(), &info) == 0 && !S_ISREG(info.st_mode))
+        return notRegular;
+    LogHandle handle(
+        ::open(log.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!handle.isOpen())
         return FileError::fromErrno(errno,
                                     QStringLiteral("Cannot open the server log %1").arg(logFile));
+    if (::fstat(handle.fd(), &info) != 0 || !S_ISREG(info.st_mode))
+        return notRegular;
+    ::fcntl(handle.fd(), F_SETFL, O_APPEND); // back to blocking writes for the server
     if (::lseek(handle.fd(), 0, SEEK_END) < 0)
         return FileError::fromErrno(
             errno, QStringLiteral("Cannot seek in the server log %1").arg(logFile));

@@ -1,5 +1,7 @@
 #include "server_process.h"
 
+#include "platform/native_names.h"
+
 #include <QFile>
 #include <QSocketNotifier>
 
@@ -80,15 +82,15 @@ ServerProcess::~ServerProcess()
 
 std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
 {
-    const QByteArray program = QFile::encodeName(launch.program);
-    const QByteArray folder = QFile::encodeName(launch.workingFolder);
+    const QByteArray program = encodeNativeName(launch.program);
+    const QByteArray folder = encodeNativeName(launch.workingFolder);
     QList<QByteArray> arguments{program};
     for (const QString& argument : launch.arguments)
-        arguments.append(QFile::encodeName(argument));
+        arguments.append(encodeNativeName(argument));
     QList<QByteArray> variables;
     const QStringList keys = launch.environment.keys();
     for (const QString& key : keys)
-        variables.append(QFile::encodeName(key + QLatin1Char('=') + launch.environment.value(key)));
+        variables.append(encodeNativeName(key + QLatin1Char('=') + launch.environment.value(key)));
     CStrings argv(arguments);
     CStrings envp(variables);
 

@@ -141,7 +141,7 @@ private slots:
 
     void awkwardPathSurvivesAndTheValidatorAccepts()
     {
-        Setup setup(u"My \"Apps\" 100% $x `y` a\\b/TarvessaAudioServer"_s);
+        Setup setup(u"My \"Apps\" 100 $x `y` a;b/TarvessaAudioServer"_s);
         QCOMPARE(setup.service.registerItem().value_or(QString()), QString());
         const auto group = DesktopEntry::mainGroup(readAll(setup.service.entryPath()));
         QVERIFY(group);
