@@ -212,12 +212,11 @@ private slots:
 
     void showServerLog_data()
     {
-        QTest::addColumn<int>("delayMs"); // below 0: never answers
+        QTest::addColumn<int>("delayMs");
         QTest::addColumn<bool>("there");
         QTest::addColumn<bool>("revealed"); // or else its folder is opened
         QTest::newRow("answers at once") << 0 << true << true;
         QTest::newRow("answers late, within the bound") << 1000 << true << true;
-        QTest::newRow("never answers") << -1 << true << false;
         QTest::newRow("no file manager") << 0 << false << false;
     }
     void showServerLog()
@@ -240,14 +239,15 @@ private slots:
         const QString log = controller.serverLogURL().toLocalFile();
         QVERIFY(writeFile(log, "a run\n"));
         controller.showServerLog();
-        QDesktopServices::unsetUrlHandler(u"file"_s);
-        if (there)
-            QVERIFY(m_desktop.unregisterService(FileManagerService));
+        // The file manager is asked without waiting: its answer (or its absence) decides later.
         QTRY_COMPARE(asked,
                      there ? QStringList{QString::fromLatin1(QUrl::fromLocalFile(log).toEncoded())}
                            : QStringList());
+        QTRY_COMPARE(opener.opened, revealed ? QStringList() : QStringList{QFileInfo(log).path()});
+        QDesktopServices::unsetUrlHandler(u"file"_s);
+        if (there)
+            QVERIFY(m_desktop.unregisterService(FileManagerService));
         disconnect(noted);
-        QCOMPARE(opener.opened, revealed ? QStringList() : QStringList{QFileInfo(log).path()});
     }
 };
 
