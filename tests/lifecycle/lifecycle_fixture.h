@@ -43,7 +43,7 @@ struct Lifecycle
     ~Lifecycle()
     {
         // Leave no process behind, whatever the test did.
-        if (controller->serverProcess && controller->serverProcess->isRunning()) {
+        if (controller && controller->serverProcess && controller->serverProcess->isRunning()) {
             controller->serverProcess->killGroup();
             QSignalSpy ended(controller->serverProcess.get(), &ServerProcess::finished);
             ended.wait(5000);
