@@ -4,8 +4,8 @@
 
 void TarvessaAudioServerAppDelegate::openWebInterface(QObject*)
 {
-    probeServer([self = QPointer(this)](bool compatible) {
-        if (!self)
+    probeServer([self = QPointer(this), stops = m_stops](bool compatible) {
+        if (!self || !self->noStopSince(stops))
             return;
         if (compatible) {
             self->updateMenu(ServerState::running());

@@ -115,6 +115,7 @@ public:
     QProcessEnvironment serverEnvironment() const;
 
     const Timings& timings() const { return m_timings; }
+    int probesInFlight() const { return m_probesInFlight; }
     QMenu* statusMenu() const { return m_statusMenu.get(); }
 
     // The controller's state, in declaration order. Read freely; written only by the operations
@@ -154,6 +155,10 @@ private:
     std::array<QIcon, 4> m_trayIcons; // by TrayIconKind, drawn once
     QNetworkAccessManager* m_network = nullptr;
     int m_probesInFlight = 0;
+    // Counts stops: a probe's answer starts a server only if no stop came since it was sent.
+    quint64 m_stops = 0;
+    // Whether no stop came since `stopsWhenSent` was read.
+    bool noStopSince(quint64 stopsWhenSent) const { return m_stops == stopsWhenSent; }
     QFileSystemWatcher* m_loginItemWatcher = nullptr;
     bool m_alertOpen = false;
     std::optional<std::pair<AlertRequest, std::function<void(int)>>> m_waitingAlert;

@@ -4,8 +4,8 @@
 
 void TarvessaAudioServerAppDelegate::detectOrStartServer(bool openBrowser)
 {
-    probeServer([self = QPointer(this), openBrowser](bool compatible) {
-        if (!self)
+    probeServer([self = QPointer(this), openBrowser, stops = m_stops](bool compatible) {
+        if (!self || !self->noStopSince(stops))
             return;
         if (compatible) {
             self->updateMenu(ServerState::running());

@@ -1,6 +1,7 @@
 // One request to the server's mode endpoint: does a compatible server answer on our port?
 #include "controller/app_delegate.h"
 #include "readiness/probe_answer.h"
+#include "readiness/socket_owner.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -24,12 +25,17 @@ void TarvessaAudioServerAppDelegate::probeServer(std::function<void(bool)> compl
                 const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
                 const std::optional<int> httpStatus =
                     status.isValid() ? std::optional<int>(status.toInt()) : std::nullopt;
-                // A compatible answer is tiny; a larger body is not one, however long.
-                const QByteArray body = reply->read(64 * 1024);
+                // A transfer that broke (reset, closed early, timed out) is no answer, whatever
+                // arrived of it; such a reply is closed, so it is not read either. A compatible
+                // answer is tiny; a larger body is not one, however long.
+                const bool whole = reply->error() == QNetworkReply::NoError;
+                const QByteArray body = whole ? reply->read(64 * 1024) : QByteArray();
                 reply->deleteLater();
                 --m_probesInFlight;
                 const QPointer self(this);
-                completion(isCompatibleAnswer(httpStatus, body));
+                // Another user's server is never ours, whatever it answers.
+                completion(whole && isCompatibleAnswer(httpStatus, body) &&
+                           !loopbackPortHeldByAnotherUser(static_cast<quint16>(serverPort)));
                 if (self)
                     releaseNetworkWhenIdle();
             });

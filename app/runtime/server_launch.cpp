@@ -51,6 +51,7 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
     launch.workingFolder = where.serverAppFolder();
     launch.environment = serverEnvironment();
     launch.outputFd = logHandle->fd();
+    launch.forcedKillDelay = m_timings.forcedKillDelay;
 
     auto process = std::make_shared<ServerProcess>();
     // Connected before the start. Queued, so the end is handled after the work already waiting

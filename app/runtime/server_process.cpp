@@ -1,15 +1,18 @@
 #include "server_process.h"
+#include "group_guard.h"
 
 #include "platform/native_names.h"
 
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,6 +79,15 @@ ServerProcess::ServerProcess(QObject* parent) : QObject(parent) {}
 
 ServerProcess::~ServerProcess()
 {
+    // Gone before the forced kill was due (the application quits): the guard does it. The
+    // server is not reaped yet, so its group id is still reserved and the members found are
+    // surely its own.
+    if (m_forcedKillDue && isRunning()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *m_forcedKillDue - std::chrono::steady_clock::now());
+        killAfterDelay(openGroupMembers(m_pid), std::max(left, std::chrono::milliseconds(0)), m_pid,
+                       ::fcntl(m_pidFd, F_DUPFD_CLOEXEC, 0));
+    }
     if (m_pidFd >= 0)
         ::close(m_pidFd);
 }
@@ -94,10 +106,20 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
     CStrings argv(arguments);
     CStrings envp(variables);
 
+    // An ignored SIGCHLD (inherited from whoever started us) makes the system discard the
+    // child's status, so a crash would read as a clean exit: the default lets us collect it.
+    struct sigaction childSignal = {};
+    if (::sigaction(SIGCHLD, nullptr, &childSignal) == 0 && childSignal.sa_handler == SIG_IGN) {
+        childSignal.sa_handler = SIG_DFL;
+        childSignal.sa_flags &= ~SA_NOCLDWAIT;
+        ::sigaction(SIGCHLD, &childSignal, nullptr);
+    }
+
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         return QString::fromLocal8Bit(std::strerror(errno));
 
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int error = errno;
@@ -109,6 +131,11 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
         // The child: its own session and process group, so that a forced stop can reach every
         // helper it starts, and no signal meant for the application's terminal reaches it.
         ::setsid();
+        // SIGTERM when the application dies, however it dies. Had it died already, before this
+        // call, the child has been handed to another parent: it must not start at all.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
         struct sigaction defaults = {};
         defaults.sa_handler = SIG_DFL;
         ::sigaction(SIGPIPE, &defaults, nullptr);
@@ -151,6 +178,7 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
             .arg(QString::fromLocal8Bit(std::strerror(error)));
     }
     m_pid = pid;
+    m_forcedKillDelay = launch.forcedKillDelay;
     m_notifier = new QSocketNotifier(m_pidFd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &ServerProcess::reap);
     return std::nullopt;
@@ -160,6 +188,14 @@ void ServerProcess::reap()
 {
     if (m_reaped)
         return;
+    // Ended but not yet collected: its group id is still reserved for its helpers.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == 0)
+        return; // not ended yet
+    const bool collectable = info.si_pid == m_pid;
+    if (collectable)
+        endLeftovers();
     int status = 0;
     pid_t done;
     do {
@@ -169,8 +205,24 @@ void ServerProcess::reap()
         return;
     m_reaped = true;
     m_notifier->setEnabled(false);
-    const int code = done < 0 ? 0 : WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
+    // A failed wait (someone else collected the child) tells nothing of how it ended: never a
+    // clean exit.
+    const int code = done < 0              ? UnknownStatus
+                     : WIFSIGNALED(status) ? WTERMSIG(status)
+                                           : WEXITSTATUS(status);
     emit finished(code);
+}
+
+// Helpers the server left in its group hold ports and files: SIGTERM now, SIGKILL after the
+// delay, by a guard that outlives the application if need be. Called while the ended leader is
+// not yet collected, so the group id cannot belong to anyone else.
+void ServerProcess::endLeftovers()
+{
+    std::vector<int> left = openGroupMembers(m_pid);
+    if (left.empty())
+        return;
+    ::kill(-m_pid, SIGTERM);
+    killAfterDelay(std::move(left), m_forcedKillDelay);
 }
 
 void ServerProcess::terminate()
@@ -183,4 +235,14 @@ void ServerProcess::killGroup()
 {
     if (isRunning())
         ::kill(-m_pid, SIGKILL);
+}
+
+void ServerProcess::killGroupAfterDelay()
+{
+    if (!isRunning() || m_forcedKillDue)
+        return; // the first stop's kill stays due at its time
+    m_forcedKillDue = std::chrono::steady_clock::now() + m_forcedKillDelay;
+    // On the process object, so it dies with it; on the main thread, where the process is
+    // reaped, so an ended process is never signalled.
+    QTimer::singleShot(m_forcedKillDelay, this, [this] { killGroup(); });
 }

@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <optional>
 
 class QSocketNotifier;
@@ -17,16 +18,23 @@ struct ServerLaunch
     QString workingFolder;
     QProcessEnvironment environment;
     int outputFd = -1;
+    // How long a stopped server, or a helper it leaves behind, has before SIGKILL.
+    std::chrono::milliseconds forcedKillDelay{12000};
 };
 
 // A child process in a process group of its own, watched through a process descriptor so that
 // its end arrives as an event on the main thread. Unlike QProcess, destroying the object never
-// kills the child: a server asked to stop at quit finishes its shutdown after we have gone.
+// kills the child: a server asked to stop at quit finishes its shutdown after we have gone, and
+// a forced kill still due is handed to a detached guard. The child gets SIGTERM when the
+// application dies. Once it has ended, whatever is left in its group gets SIGTERM, then SIGKILL
+// after the forced-kill delay.
 class ServerProcess : public QObject
 {
     Q_OBJECT
 
 public:
+    static constexpr int UnknownStatus = -1;
+
     explicit ServerProcess(QObject* parent = nullptr);
     ~ServerProcess() override;
 
@@ -42,15 +50,21 @@ public:
 
     void terminate(); // SIGTERM to the server alone, so it can stop its helpers in order
     void killGroup(); // SIGKILL to the server's whole process group
+    // SIGKILL to the whole group after the forced-kill delay if the server still runs.
+    void killGroupAfterDelay();
 
 signals:
-    // The exit code, or the number of the signal that ended the process; emitted once.
+    // The exit code, or the number of the signal that ended the process, or UnknownStatus
+    // when its end could not be collected; emitted once.
     void finished(int status);
 
 private:
     void reap();
+    void endLeftovers();
 
     pid_t m_pid = -1;
+    std::chrono::milliseconds m_forcedKillDelay{12000};
+    std::optional<std::chrono::steady_clock::time_point> m_forcedKillDue;
     int m_pidFd = -1;
     bool m_reaped = false;
     QSocketNotifier* m_notifier = nullptr;

@@ -2,8 +2,6 @@
 #include "controller/app_delegate.h"
 #include "runtime/server_process.h"
 
-#include <QTimer>
-
 bool TarvessaAudioServerAppDelegate::ownedServerIsRunning() const
 {
     return serverProcess && serverProcess->isRunning();
@@ -14,6 +12,7 @@ void TarvessaAudioServerAppDelegate::stopOwnedServer()
     // A stop cancels a pending restart, even when the old server has already ended and only
     // its end is still to be handled.
     restartAfterTermination = false;
+    ++m_stops;
     if (!ownedServerIsRunning()) {
         serverProcess.reset();
         updateMenu(ServerState::stopped());
@@ -21,13 +20,7 @@ void TarvessaAudioServerAppDelegate::stopOwnedServer()
     }
     cancelReadinessWait();
     serverProcess->terminate();
-    // The forced stop keeps the process object until it has run. It checks on the main thread,
-    // where the process is reaped, so a process that has ended (and whose id may have been
-    // handed to another process) is never signalled.
-    QTimer::singleShot(m_timings.forcedKillDelay, this, [process = serverProcess] {
-        if (process->isRunning())
-            process->killGroup();
-    });
+    serverProcess->killGroupAfterDelay();
 }
 
 void TarvessaAudioServerAppDelegate::restartServer(QObject*)
@@ -38,8 +31,8 @@ void TarvessaAudioServerAppDelegate::restartServer(QObject*)
         serverProcess->terminate();
         return;
     }
-    probeServer([self = QPointer(this)](bool compatible) {
-        if (!self)
+    probeServer([self = QPointer(this), stops = m_stops](bool compatible) {
+        if (!self || !self->noStopSince(stops))
             return;
         if (compatible)
             self->presentLaunchError(

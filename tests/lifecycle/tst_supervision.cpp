@@ -255,7 +255,9 @@ exec sleep 300)sh"));
 
     void aServerOutlivesTheApplicationToFinishItsShutdown()
     {
-        Lifecycle life;
+        ControllerTimings timings = fastTimings();
+        timings.forcedKillDelay = std::chrono::seconds(20); // no forced kill during the shutdown
+        Lifecycle life(freePort(), timings);
         life.account.installRuntime(
             QStringLiteral("trap 'sleep 0.3; : > \"$RECORD_DIR/finished\"; exit 0' TERM\n"
                            ": > \"$RECORD_DIR/ready\"\nsleep 300 &\nwait"));
