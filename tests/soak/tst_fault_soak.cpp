@@ -95,7 +95,7 @@ std::set<qint64> groupsLeftBehind(qint64 owned)
     std::set<qint64> left;
     for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
         const QList<QByteArray> fields =
-            readFile(u"/proc/%1/stat"_s.arg(pid)).split(')').last().split(' ');
+            readAll(u"/proc/%1/stat"_s.arg(pid)).split(')').last().split(' ');
         if (pid.toLongLong() > 0 && fields.size() > 3 && fields.at(1) != "Z" &&
             launchedPids.contains(fields.at(3).toLongLong()) && fields.at(3).toLongLong() != owned)
             left.insert(fields.at(3).toLongLong());
