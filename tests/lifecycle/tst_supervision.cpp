@@ -92,6 +92,7 @@ exec sleep 300)sh"));
                ": > \"$RECORD_DIR/ready\"\nwait"_s
             << 1 << QString();
         QTest::newRow("dies of the quit's SIGTERM, quietly") << runs << 2 << QString();
+        QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM\n"_s + runs << 1 << u"9"_s;
     }
     void theEndOfTheServerDecidesTheState()
     {
@@ -123,21 +124,6 @@ exec sleep 300)sh"));
             QCOMPARE(life.account.alerts.shown.size(), 1);
             QCOMPARE(life.account.alerts.shown.first().informativeText, message);
         }
-    }
-
-    void aServerIgnoringSigtermIsKilledWithItsHelpers()
-    {
-        Lifecycle life;
-        life.account.installRuntime(QStringLiteral(
-            "trap '' TERM\nsleep 300 &\necho $! > \"$RECORD_DIR/helper\"\nexec sleep 301"));
-        life.controller->startServer(false);
-        QTRY_VERIFY(!readRecord(life, u"helper"_s).isEmpty());
-        const qint64 helper = readRecord(life, u"helper"_s).toLongLong();
-        life.controller->stopOwnedServer();
-        QTRY_VERIFY(!life.controller->serverProcess);
-        QCOMPARE(life.controller->serverState.message(),
-                 u"Server exited with status 9. Check the server log for details."_s);
-        QTRY_VERIFY(processIsGone(helper));
     }
 
     void restartStartsANewServerWithoutAnAlert()
