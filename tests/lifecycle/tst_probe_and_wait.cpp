@@ -164,19 +164,18 @@ private slots:
         QVERIFY(life.account.workspace.openedUrls.isEmpty());
     }
 
-    // The real wait: a probe every half second, and the 60 seconds its failure names.
+    // The real timings: a probe every half second, the 60 seconds its failure names, and the
+    // forced kill 12 s after a stop.
     void realTimingsMatchTheFailureText()
     {
         ModeServer server;
-        TestAccount account;
-        account.writeInfoJson(
-            QJsonObject{{QStringLiteral("TarvessaServerPort"), server.serverPort()}});
-        auto controller = account.makeController();
-        controller->buildStatusMenu();
+        Lifecycle life(server.serverPort(), ControllerTimings{});
+        auto& controller = life.controller;
         controller->waitUntilReady(false);
         QCOMPARE(controller->readinessTimer->intervalAsDuration(), std::chrono::milliseconds(500));
         QCOMPARE(controller->timings().readinessAttemptLimit * controller->timings().readinessTick,
                  std::chrono::milliseconds(60000));
+        QCOMPARE(controller->timings().forcedKillDelay, std::chrono::milliseconds(12000));
         QTRY_VERIFY_WITH_TIMEOUT(controller->serverState == ServerState::running(), 3000);
     }
 
