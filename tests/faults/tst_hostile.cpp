@@ -1,7 +1,7 @@
-// What a demanding user or a hostile program of the same user can do: a log that is no file,
-// floods, garbage and idle connections on the instance socket, a hung first instance, bursts
-// of failures, no HOME, install paths no autostart reader can take, alert text with markup in
-// it, and a folder picker that loses its display or its output.
+// What a demanding user or a hostile program of the same user can do: floods, garbage and idle
+// connections on the instance socket, a hung first instance, bursts of failures, no HOME, install
+// paths no autostart reader can take, alert text with markup in it, and a folder picker that loses
+// its display or its output.
 #include "controller/single_instance.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
@@ -12,7 +12,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
-#include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
@@ -72,38 +71,6 @@ class HostileTest : public QObject
     Q_OBJECT
 
 private slots:
-    void logThatIsNotARegularFile_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("FIFO") << u"fifo"_s;
-        QTest::newRow("socket") << u"socket"_s;
-        QTest::newRow("device") << u"device"_s;
-    }
-    void logThatIsNotARegularFile()
-    {
-        QFETCH(QString, kind);
-        TestAccount account;
-        account.installRuntime(u"exit 0"_s);
-        const QString folder = account.home() + u"/.local/state/Tarvessa Audio Server"_s;
-        const QString log = folder + u"/server.log"_s;
-        QVERIFY(QDir().mkpath(folder));
-        QLocalServer socket;
-        if (kind == u"fifo")
-            QVERIFY(::mkfifo(QFile::encodeName(log).constData(), 0600) == 0);
-        else if (kind == u"socket")
-            QVERIFY(socket.listen(log));
-        else
-            QVERIFY(QFile::link(u"/dev/null"_s, log));
-        auto controller = account.makeController();
-        controller->buildStatusMenu();
-        controller->startServer(false); // a FIFO used to hold it here for ever
-        QCOMPARE(controller->serverState.kind(), ServerState::Case::failed);
-        QCOMPARE(controller->serverState.message(),
-                 u"Tarvessa Audio Server could not prepare its data folders: The server log %1 is "
-                 "not a regular file"_s.arg(log));
-        QVERIFY(!controller->serverProcess && !controller->logHandle);
-    }
-
     void homeFromThePasswdEntry()
     {
         // Unset here too, or Qt's own fallback would read this process's HOME.
