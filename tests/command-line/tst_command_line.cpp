@@ -8,14 +8,16 @@
 #include <QTcpServer>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class CommandLine : public QObject
 {
     Q_OBJECT
 
     TestAccount account;
-    QString executable = account.bundle() + QStringLiteral("/bin/TarvessaAudioServer");
-    QString runtimeFolder = account.path(QStringLiteral("runtime"));
-    QString serverPidFile = account.path(QStringLiteral("server.pid"));
+    QString executable = account.bundle() + u"/bin/TarvessaAudioServer"_s;
+    QString runtimeFolder = account.path(u"runtime"_s);
+    QString serverPidFile = account.path(u"server.pid"_s);
 
     struct Result
     {
@@ -39,30 +41,24 @@ class CommandLine : public QObject
 private slots:
     void initTestCase()
     {
-        QDir(account.bundle()).mkpath(QStringLiteral("bin"));
+        QDir(account.bundle()).mkpath(u"bin"_s);
         QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
         QTcpServer free;
         QVERIFY(free.listen(QHostAddress::LocalHost));
-        account.writeInfoJson(
-            QJsonObject{{QStringLiteral("TarvessaServerPort"), free.serverPort()}});
+        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, free.serverPort()}});
         // A server that never answers: the instance stays "starting" until it is asked to quit.
-        account.installRuntime(QStringLiteral("echo $$ >'%1'; exec sleep 600").arg(serverPidFile));
+        account.installRuntime(u"echo $$ >'%1'; exec sleep 600"_s.arg(serverPidFile));
         QVERIFY(QDir().mkpath(runtimeFolder));
         QFile::setPermissions(runtimeFolder,
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        account.environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeFolder);
-        account.environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        account.environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                                   QStringLiteral("disabled:"));
+        account.environment.insert(u"XDG_RUNTIME_DIR"_s, runtimeFolder);
+        account.environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        account.environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"disabled:"_s);
         // No browser: a recording stand-in for xdg-open comes first on PATH.
-        QDir(account.root()).mkpath(QStringLiteral("bin"));
-        QFile opener(account.path(QStringLiteral("bin/xdg-open")));
-        QVERIFY(opener.open(QIODevice::WriteOnly));
-        opener.write("#!/bin/sh\nexit 0\n");
-        opener.close();
-        opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        account.environment.insert(QStringLiteral("PATH"), account.path(QStringLiteral("bin")) +
-                                                               QStringLiteral(":/usr/bin:/bin"));
+        QVERIFY(writeFile(account.path(u"bin/xdg-open"_s), "#!/bin/sh\nexit 0\n"));
+        QFile::setPermissions(account.path(u"bin/xdg-open"_s),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        account.environment.insert(u"PATH"_s, account.path(u"bin"_s) + u":/usr/bin:/bin"_s);
     }
 
     // Each answers and exits without a display (X11 asked for, none there) and claims nothing.
@@ -72,19 +68,17 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("stdoutHas");
         QTest::addColumn<QString>("stderrHas");
-        const QStringList usage{QStringLiteral("Usage:"), QStringLiteral("-h, --help "),
-                                QStringLiteral("-v, --version "),
-                                QStringLiteral("\n  --autostart "), QStringLiteral("\n  --quit ")};
-        QTest::newRow("help") << QStringList{QStringLiteral("--help")} << 0 << usage << QString();
+        const QStringList usage{u"Usage:"_s, u"-h, --help "_s, u"-v, --version "_s,
+                                u"\n  --autostart "_s, u"\n  --quit "_s};
+        QTest::newRow("help") << QStringList{u"--help"_s} << 0 << usage << QString();
         QTest::newRow("help beside an unknown option")
-            << QStringList{QStringLiteral("--bogus"), QStringLiteral("-h")} << 0 << usage
-            << QString();
-        QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0
+            << QStringList{u"--bogus"_s, u"-h"_s} << 0 << usage << QString();
+        QTest::newRow("version") << QStringList{u"--version"_s} << 0
                                  << QStringList{QStringLiteral(
                                         "Tarvessa Audio Server " TARVESSA_VERSION "\n")}
                                  << QString();
-        QTest::newRow("quit, none running") << QStringList{QStringLiteral("--quit")} << 1
-                                            << QStringList{} << QStringLiteral("not running");
+        QTest::newRow("quit, none running")
+            << QStringList{u"--quit"_s} << 1 << QStringList{} << u"not running"_s;
     }
     void answersWithoutStarting()
     {
@@ -93,8 +87,8 @@ private slots:
         QFETCH(QStringList, stdoutHas);
         QFETCH(QString, stderrHas);
         QProcessEnvironment environment = account.environment;
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        environment.remove(QStringLiteral("DISPLAY"));
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        environment.remove(u"DISPLAY"_s);
         const Result result = run(arguments, environment);
         QCOMPARE(result.exitCode, exitCode);
         for (const QString& part : stdoutHas)
@@ -116,25 +110,23 @@ private slots:
         });
         QTRY_VERIFY_WITH_TIMEOUT(QFile(serverPidFile).size() > 0, 20000);
         // An unknown option is named, then the launch goes on: here, it asks the first to reopen.
-        const Result unknown = run({QStringLiteral("--bogus")}, account.environment);
+        const Result unknown = run({u"--bogus"_s}, account.environment);
         QCOMPARE(unknown.exitCode, 0);
-        QVERIFY2(unknown.err.contains(QStringLiteral("unknown option --bogus")) &&
-                     unknown.err.contains(QStringLiteral("--help")) &&
-                     unknown.err.count(u'\n') == 1,
+        QVERIFY2(unknown.err.contains(u"unknown option --bogus"_s) &&
+                     unknown.err.contains(u"--help"_s) && unknown.err.count(u'\n') == 1,
                  qPrintable(unknown.err));
         QCOMPARE(first.state(), QProcess::Running);
 
         QFile pidFile(serverPidFile);
         QVERIFY(pidFile.open(QIODevice::ReadOnly));
-        const QString serverProc =
-            QStringLiteral("/proc/") + QString::fromLatin1(pidFile.readAll().trimmed());
-        const Result quit = run({QStringLiteral("--quit")}, account.environment);
+        const QString serverProc = u"/proc/"_s + QString::fromLatin1(pidFile.readAll().trimmed());
+        const Result quit = run({u"--quit"_s}, account.environment);
         QCOMPARE(quit.exitCode, 0);
         // "Gone" means gone: the first instance has already ended, its server with it.
         QVERIFY(first.waitForFinished(1000));
         QCOMPARE(first.exitCode(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(serverProc + QStringLiteral("/cmdline")) ||
-                                     QFile(serverProc + QStringLiteral("/cmdline")).size() == 0,
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(serverProc + u"/cmdline"_s) ||
+                                     QFile(serverProc + u"/cmdline"_s).size() == 0,
                                  5000);
     }
 };

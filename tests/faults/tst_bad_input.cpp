@@ -1,6 +1,6 @@
 // Bad input of every kind the application reads or passes on, each tried and survived: broken
-// bundle and autostart files, picked paths of any bytes, folders in the way, a port held by a
-// stranger, a server flooding its log, and a huge inherited environment.
+// bundle and autostart files, picked paths of any bytes, folders in the way, a log that is no
+// file, a port held by a stranger, a server flooding its log, and a huge inherited environment.
 // FAULTS_SEED overrides the seed of the random inputs.
 #include "controller/port_choice.h"
 #include "lifecycle.h"
@@ -11,9 +11,12 @@
 #include "test_account.h"
 
 #include <QDir>
+#include <QLocalServer>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -112,22 +115,48 @@ private slots:
         }
     }
 
-    // A file where the data or the log folder goes, a folder where the log file goes.
+    // A file where the data or the log folder goes, a folder, FIFO, socket or device where the
+    // log file goes.
+    void foldersInTheWay_data()
+    {
+        QTest::addColumn<QString>("inTheWay");
+        QTest::addColumn<QString>("kind");
+        const QString log = u"state/Tarvessa Audio Server/server.log"_s;
+        QTest::newRow("file for the data folder") << u"share/Tarvessa Audio Server"_s << u"file"_s;
+        QTest::newRow("file for the log folder") << u"state/Tarvessa Audio Server"_s << u"file"_s;
+        QTest::newRow("folder for the log") << log + u"/kept"_s << u"file"_s;
+        QTest::newRow("FIFO for the log") << log << u"fifo"_s;
+        QTest::newRow("socket for the log") << log << u"socket"_s;
+        QTest::newRow("device for the log") << log << u"device"_s;
+    }
     void foldersInTheWay()
     {
-        for (const QString& inTheWay :
-             {u"share/Tarvessa Audio Server"_s, u"state/Tarvessa Audio Server"_s,
-              u"state/Tarvessa Audio Server/server.log/kept"_s}) {
-            Account account;
-            const QString kept = account.home() + u"/.local/"_s + inTheWay;
-            QVERIFY(writeFile(kept, "kept"));
-            const TarvessaAudioServerAppDelegate& controller = account.start();
-            QVERIFY(controller.serverState.message().startsWith(
-                u"Tarvessa Audio Server could not prepare its data folders: "_s));
-            QVERIFY(!controller.serverProcess && !controller.logHandle);
-            QCOMPARE(account.alerts.shown.size(), 1);
-            QCOMPARE(readAll(kept), "kept"); // nothing already there is lost
-        }
+        QFETCH(QString, inTheWay);
+        QFETCH(QString, kind);
+        Account account;
+        const QString path = account.home() + u"/.local/"_s + inTheWay;
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QLocalServer socket;
+        if (kind == u"file")
+            QVERIFY(writeFile(path, "kept"));
+        else if (kind == u"fifo")
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        else if (kind == u"socket")
+            QVERIFY(socket.listen(path));
+        else
+            QVERIFY(QFile::link(u"/dev/null"_s, path));
+        const TarvessaAudioServerAppDelegate& controller = account.start(); // a FIFO held it
+        const QString failed = u"Tarvessa Audio Server could not prepare its data folders: "_s;
+        QCOMPARE(controller.serverState.kind(), ServerState::Case::failed);
+        if (kind == u"file")
+            QVERIFY(controller.serverState.message().startsWith(failed));
+        else
+            QCOMPARE(controller.serverState.message(),
+                     failed + u"The server log %1 is not a regular file"_s.arg(path));
+        QVERIFY(!controller.serverProcess && !controller.logHandle);
+        QCOMPARE(account.alerts.shown.size(), 1);
+        if (kind == u"file")
+            QCOMPARE(readAll(path), "kept"); // nothing already there is lost
     }
 
     void aStrangerHoldsThePort()
