@@ -53,8 +53,8 @@ int answerCommandLine(int argc, char* argv[])
     case LaunchOptions::Action::Run:
         break;
     }
-    const BaseFolders folders(QProcessEnvironment::systemEnvironment(),
-                              BaseFolders::bundleOfRunningExecutable());
+    // Read as the running instance reads it, or a home that is not UTF-8 names another folder.
+    const BaseFolders folders(nativeSystemEnvironment(), BaseFolders::bundleOfRunningExecutable());
     SingleInstance instance(instanceFolder(folders));
     switch (instance.requestQuit(QuitWaitMs)) {
     case SingleInstance::QuitOutcome::Gone:
