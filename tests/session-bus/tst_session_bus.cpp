@@ -1,19 +1,18 @@
 // The desktop's D-Bus services as the application meets them on a private session bus (CTest
-// runs this under dbus-run-session and xvfb-run): the wait for a tray host, the tray icon
-// registering with a StatusNotifierWatcher and its menu read and clicked over
-// com.canonical.dbusmenu, and "Show Server Log" through org.freedesktop.FileManager1.
+// runs this under dbus-run-session and xvfb-run): the wait for a tray host, the tray icon and
+// its menu over com.canonical.dbusmenu, and "Show Server Log" through
+// org.freedesktop.FileManager1.
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
 #include "platform/tray_host.h"
 
-#include <QAction>
 #include <QDBusArgument>
-#include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusPendingReply>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QSystemTrayIcon>
 #include <QThread>
 #include <atomic>
 
@@ -21,9 +20,9 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 namespace {
-const QString Desktop = u"fake-desktop"_s; // the connection the fake services are served on
 const QString WatcherService = u"org.kde.StatusNotifierWatcher"_s;
 const QString FileManagerService = u"org.freedesktop.FileManager1"_s;
+const QString Peer = u"org.freedesktop.DBus.Peer"_s;
 } // namespace
 
 // A panel's watcher, with a host registered.
@@ -41,26 +40,31 @@ signals:
     void registered(const QString& service);
 };
 
-// A file manager that answers after delayMs, with an error if it fails.
+// A file manager that answers after delayMs, with an error if it fails; `answered` counts the
+// answers sent, `asked` holds the last request (read once an answer is counted).
 class FakeFileManager : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
 
 public:
-    std::atomic<int> delayMs{0};
+    std::atomic<int> delayMs{0}, answered{0};
     std::atomic<bool> fail{false};
+    QStringList asked;
 public slots:
+    void Sync() {} // answered after every answer sent before it
+
     void ShowItems(const QStringList& uris, const QString&, const QDBusMessage& call)
     {
-        emit shown(uris);
+        asked = uris;
         call.setDelayedReply(true);
         const QDBusMessage reply =
             fail ? call.createErrorReply(QDBusError::Failed, u"no"_s) : call.createReply();
-        QTimer::singleShot(delayMs.load(), this, [reply] { QDBusConnection(Desktop).send(reply); });
+        QTimer::singleShot(delayMs.load(), this, [this, reply] {
+            QDBusConnection(u"fake-desktop"_s).send(reply);
+            ++answered;
+        });
     }
-signals:
-    void shown(const QStringList& uris);
 };
 
 // Where QDesktopServices sends a folder to open, instead of xdg-open.
@@ -80,57 +84,44 @@ class SessionBusTest : public QObject
 
     // Served from a thread of their own, so that the application's blocking calls reach them.
     QThread m_thread;
-    FakeWatcher m_watcher;
-    FakeFileManager m_fileManager;
-    QDBusConnection m_desktop{Desktop};
+    FakeWatcher* m_watcher = new FakeWatcher;
+    FakeFileManager* m_fileManager = new FakeFileManager;
+    QDBusConnection m_desktop =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"fake-desktop"_s);
 
-    // The menu as com.canonical.dbusmenu gives it: "label|shortcut" per entry, "(off)" marking
-    // a disabled one, "-" a separator; and the entries' ids.
-    static void readEntries(const QDBusArgument& node, QStringList& shown, QList<int>& ids)
+    // A call from the application's connection, "interface.Method", answered while the event
+    // loop runs; any answer queued to the application before its own is handled by then.
+    static QDBusMessage call(const QString& service, const QString& path, const QString& method,
+                             const QVariantList& arguments = {})
     {
-        int id = 0;
-        QVariantMap properties;
-        node.beginStructure();
-        node >> id >> properties;
-        if (id != 0) {
-            const bool off = !properties.value(u"enabled"_s, true).toBool();
-            shown << (properties.value(u"type"_s) == u"separator"_s
-                          ? u"-"_s
-                          : properties.value(u"label"_s).toString() + (off ? u"(off)"_s : u""_s));
-            ids << id;
-        }
-        node.beginArray();
-        while (!node.atEnd()) {
-            QDBusVariant child;
-            node >> child;
-            readEntries(qvariant_cast<QDBusArgument>(child.variant()), shown, ids);
-        }
-        node.endArray();
-        node.endStructure();
-    }
-    static QDBusMessage call(const QString& service, const QString& path, const QString& interface,
-                             const QString& method, const QVariantList& arguments)
-    {
-        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        const qsizetype dot = method.lastIndexOf(u'.');
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(service, path, method.left(dot), method.mid(dot + 1));
         message.setArguments(arguments);
-        QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(message);
-        // Answered by the application's own objects: the event loop must run meanwhile.
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(pending.isFinished(), 10000); }();
+        // The watcher's signal comes in the order of the answers, as the application's do.
+        QDBusPendingCallWatcher pending(QDBusConnection::sessionBus().asyncCall(message));
+        QSignalSpy finished(&pending, &QDBusPendingCallWatcher::finished);
+        [&] { QVERIFY(finished.wait(10000)); }();
         return pending.reply();
+    }
+    static void roundTripToTheBus()
+    {
+        call(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s, Peer + u".Ping"_s);
     }
 
 private slots:
     void initTestCase()
     {
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run under dbus-run-session");
-        m_desktop = QDBusConnection::connectToBus(QDBusConnection::SessionBus, Desktop);
-        QVERIFY(m_desktop.registerObject(u"/StatusNotifierWatcher"_s, &m_watcher,
+        QVERIFY(m_desktop.registerObject(u"/StatusNotifierWatcher"_s, m_watcher,
                                          QDBusConnection::ExportAllSlots |
                                              QDBusConnection::ExportAllProperties));
-        QVERIFY(m_desktop.registerObject(u"/org/freedesktop/FileManager1"_s, &m_fileManager,
+        QVERIFY(m_desktop.registerObject(u"/org/freedesktop/FileManager1"_s, m_fileManager,
                                          QDBusConnection::ExportAllSlots));
-        m_watcher.moveToThread(&m_thread);
-        m_fileManager.moveToThread(&m_thread);
+        for (QObject* fake : std::initializer_list<QObject*>{m_watcher, m_fileManager}) {
+            fake->moveToThread(&m_thread);
+            connect(&m_thread, &QThread::finished, fake, &QObject::deleteLater);
+        }
         m_thread.start();
         QVERIFY(m_desktop.registerService(WatcherService));
     }
@@ -138,75 +129,107 @@ private slots:
     {
         m_desktop.unregisterObject(u"/StatusNotifierWatcher"_s);
         m_desktop.unregisterObject(u"/org/freedesktop/FileManager1"_s);
-        QThread* main = thread(); // the members are destroyed here
-        QMetaObject::invokeMethod(
-            &m_watcher,
-            [&] {
-                m_watcher.moveToThread(main);
-                m_fileManager.moveToThread(main);
-            },
-            Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
 
-    void trayHostWaitEndsWhenTheHostComes()
+    void trayHostWait()
     {
+        int answers = 0;
+        TrayHostWait(QDBusConnection(u"no bus"_s), 20s).wait([&] { ++answers; }); // at once
+        QCOMPARE(answers, 1);
         QVERIFY(m_desktop.unregisterService(WatcherService));
         TrayHostWait wait(QDBusConnection::sessionBus(), 20s);
-        int answers = 0;
         wait.wait([&] { ++answers; });
-        QTest::qWait(300); // no host yet: no answer
-        QCOMPARE(answers, 0);
+        roundTripToTheBus(); // the question to the missing watcher has had its answer
+        QCOMPARE(answers, 1);
         QVERIFY(m_desktop.registerService(WatcherService));
-        QTRY_COMPARE_WITH_TIMEOUT(answers, 1, 5000); // long before the bound
+        QTRY_COMPARE_WITH_TIMEOUT(answers, 2, 5000); // long before the bound
         TrayHostWait again(QDBusConnection::sessionBus(), 20s);
         again.wait([&] { ++answers; }); // a host already there
-        QTRY_COMPARE_WITH_TIMEOUT(answers, 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(answers, 3, 5000);
     }
 
+    // The icon registers with the watcher; its menu, read as the panel reads it, follows the
+    // server through every state, and a click in the panel reaches the entry.
     void trayMenuOverDBus()
     {
-        QString item;
-        const auto noted = connect(&m_watcher, &FakeWatcher::registered, this,
-                                   [&](const QString& s) { item = s; });
-        Lifecycle life;
+        ModeServer server(ModeServer::response(503, "{}")); // answers once the test says so
+        ControllerTimings timings = fastTimings();
+        timings.readinessAttemptLimit = 1000;
+        Lifecycle life(server.serverPort(), timings);
+        life.account.installRuntime(u"trap 'kill $!; exit 0' TERM\nsleep 30 &\nwait"_s);
+        QSignalSpy registered(m_watcher, &FakeWatcher::registered);
         life.controller->attachStatusItem();
-        QTRY_VERIFY_WITH_TIMEOUT(!item.isEmpty(), 10000);
-        disconnect(noted);
-        const QDBusMessage menuPath =
-            call(item, u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
-                 {u"org.kde.StatusNotifierItem"_s, u"Menu"_s});
-        const QString path = qvariant_cast<QDBusVariant>(menuPath.arguments().value(0))
-                                 .variant()
-                                 .value<QDBusObjectPath>()
-                                 .path();
-        QVERIFY2(!path.isEmpty(), qPrintable(menuPath.errorMessage()));
+        QVERIFY(registered.wait(10000));
+        const QString item = registered.first().first().toString();
+        const QString menu =
+            qvariant_cast<QDBusVariant>(call(item, u"/StatusNotifierItem"_s,
+                                             u"org.freedesktop.DBus.Properties.Get"_s,
+                                             {u"org.kde.StatusNotifierItem"_s, u"Menu"_s})
+                                            .arguments()
+                                            .value(0))
+                .variant()
+                .value<QDBusObjectPath>()
+                .path();
+        // "label" per entry, "(off)" marking a disabled one, "-" a separator; and their ids.
         QStringList shown;
         QList<int> ids;
         const auto read = [&] {
             shown.clear();
             ids.clear();
-            const QDBusMessage layout = call(item, path, u"com.canonical.dbusmenu"_s,
-                                             u"GetLayout"_s, {0, -1, QStringList()});
-            readEntries(qvariant_cast<QDBusArgument>(layout.arguments().value(1)), shown, ids);
+            const QDBusMessage layout =
+                call(item, menu, u"com.canonical.dbusmenu.GetLayout"_s, {0, 1, QStringList()});
+            int id = 0;
+            QVariantMap entry;
+            QVariantList children;
+            const QDBusArgument root = qvariant_cast<QDBusArgument>(layout.arguments().value(1));
+            root.beginStructure();
+            root >> id >> entry >> children;
+            root.endStructure();
+            for (const QVariant& child : std::as_const(children)) {
+                const QDBusArgument node = qvariant_cast<QDBusArgument>(child);
+                node.beginStructure();
+                node >> id >> entry;
+                node.endStructure();
+                ids << id;
+                shown << (entry.value(u"type"_s) == u"separator"_s
+                              ? u"-"_s
+                              : entry.value(u"label"_s).toString() +
+                                    (entry.value(u"enabled"_s, true).toBool() ? u""_s
+                                                                              : u"(off)"_s));
+            }
             return shown.join(u';');
         };
         const QString address = u"http://127.0.0.1:%1"_s.arg(life.port);
-        QCOMPARE(read(), u"Open Tarvessa Audio Server;Server stopped(off);%1;-;Start Server;"
-                         "Restart Server;-;Start at Login;-;Show Data Folder;Show Server Log;-;"
-                         "Quit Tarvessa Audio Server"_s.arg(address));
+        const QString layout = u"Open Tarvessa Audio Server;%1(off);%2;-;%3;%4;-;Start at Login;-;"
+                               "Show Data Folder;Show Server Log;-;Quit Tarvessa Audio Server"_s;
+        const struct
+        {
+            std::function<void()> drive;
+            QString status, toggle, restart;
+        } steps[] = {{[] {}, u"Server stopped"_s, u"Start Server"_s, u"Restart Server"_s},
+                     {[&] { life.controller->startServer(false); }, u"Server starting\u2026"_s,
+                      u"Stop Server"_s, u"Restart Server(off)"_s},
+                     {[&] { server.setAnswer(ModeServer::compatible()); }, u"Server running"_s,
+                      u"Stop Server"_s, u"Restart Server"_s},
+                     {[&] { life.controller->toggleServer(); }, u"Server stopped"_s,
+                      u"Start Server"_s, u"Restart Server(off)"_s},
+                     {[&] { life.controller->presentLaunchError(u"The runtime is missing."_s); },
+                      u"The runtime is missing."_s, u"Start Server"_s, u"Restart Server(off)"_s},
+                     {[&] { life.controller->updateMenu(ServerState::running()); }, // not ours
+                      u"Server running (external)"_s, u"Server Managed Externally(off)"_s,
+                      u"Restart Server(off)"_s}};
+        QSet<qint64> icons; // one per kind of state: stopped, starting, running, failed
+        for (const auto& step : steps) {
+            step.drive();
+            QTRY_COMPARE(read(), layout.arg(step.status, address, step.toggle, step.restart));
+            icons.insert(life.controller->statusItem->icon().cacheKey());
+        }
         QCOMPARE(ids.size(), 13);
-
-        life.controller->updateMenu(ServerState::running()); // not ours: an external server
-        QTRY_COMPARE(
-            read(), u"Open Tarvessa Audio Server;Server running (external)(off);%1;-;"
-                    "Server Managed Externally(off);Restart Server(off);-;Start at Login;-;"
-                    "Show Data Folder;Show Server Log;-;Quit Tarvessa Audio Server"_s.arg(address));
-
-        // Clicked in the panel: the address entry copies the address.
-        call(item, path, u"com.canonical.dbusmenu"_s, u"Event"_s,
-             {ids[2], u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+        QCOMPARE(icons.size(), 4);
+        call(item, menu, u"com.canonical.dbusmenu.Event"_s,
+             {ids[shown.indexOf(address)], u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
         QTRY_COMPARE(life.account.clipboard.texts, QStringList{address});
     }
 
@@ -217,9 +240,9 @@ private slots:
         QTest::addColumn<bool>("there");
         QTest::addColumn<bool>("revealed"); // or else its folder is opened
         QTest::newRow("answers at once") << 0 << false << true << true;
-        QTest::newRow("answers late, within the bound") << 1000 << false << true << true;
+        QTest::newRow("answers late, within the bound") << 1500 << false << true << true;
         QTest::newRow("cannot show it") << 0 << true << true << false;
-        QTest::newRow("no file manager") << 0 << false << false << false;
+        QTest::newRow("no file manager: no answer") << 0 << false << false << false;
     }
     void showServerLog()
     {
@@ -227,13 +250,11 @@ private slots:
         QFETCH(bool, fail);
         QFETCH(bool, there);
         QFETCH(bool, revealed);
-        m_fileManager.delayMs = delayMs;
-        m_fileManager.fail = fail;
-        if (there)
-            QVERIFY(m_desktop.registerService(FileManagerService));
-        QStringList asked;
-        const auto noted = connect(&m_fileManager, &FakeFileManager::shown, this,
-                                   [&](const QStringList& uris) { asked = uris; });
+        m_fileManager->delayMs = delayMs;
+        m_fileManager->fail = fail;
+        m_fileManager->answered = 0;
+        m_fileManager->asked.clear();
+        QVERIFY(!there || m_desktop.registerService(FileManagerService));
         FolderOpener opener;
         QDesktopServices::setUrlHandler(u"file"_s, &opener, "open");
         TestAccount account; // a space and a "#" in the path must not end the address
@@ -247,15 +268,20 @@ private slots:
         clock.start();
         controller.showServerLog();
         QVERIFY(clock.elapsed() < 1000); // asked without waiting: its answer decides later
-        const QString uri =
-            u"file://%1/my%20state%20%231/Tarvessa%20Audio%20Server/server.log"_s.arg(
-                account.root());
-        QTRY_COMPARE(asked, there ? QStringList{uri} : QStringList());
-        QTRY_COMPARE(opener.opened, revealed ? QStringList() : QStringList{QFileInfo(log).path()});
-        QDesktopServices::unsetUrlHandler(u"file"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(m_fileManager->answered.load(), int(there), 10000);
+        // Asked again behind the answer: by the reply, the application has handled the answer.
         if (there)
-            QVERIFY(m_desktop.unregisterService(FileManagerService));
-        disconnect(noted);
+            call(FileManagerService, u"/org/freedesktop/FileManager1"_s,
+                 FileManagerService + u".Sync"_s);
+        else
+            roundTripToTheBus();
+        QCOMPARE(m_fileManager->asked,
+                 there ? QStringList{u"file://%1/my%20state%20%231/Tarvessa%20Audio%20Server/"
+                                     "server.log"_s.arg(account.root())}
+                       : QStringList());
+        QCOMPARE(opener.opened, revealed ? QStringList() : QStringList{QFileInfo(log).path()});
+        QDesktopServices::unsetUrlHandler(u"file"_s);
+        QVERIFY(!there || m_desktop.unregisterService(FileManagerService));
     }
 };
 

@@ -20,9 +20,8 @@ bool writeFile(const QString& path, const QByteArray& contents)
 
 TestAccount::TestAccount()
 {
-    QDir(root()).mkpath(QStringLiteral("home"));
-    QDir(root()).mkpath(QStringLiteral("tmp"));
-    QDir(root()).mkpath(QStringLiteral("bundle/Resources"));
+    for (const char* folder : {"home", "tmp", "bundle/Resources"})
+        QDir(root()).mkpath(QLatin1String(folder));
     environment.insert(QStringLiteral("HOME"), home());
     environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
@@ -53,7 +52,8 @@ void TestAccount::installRuntime(const QString& scriptBody)
 BaseFolders& TestAccount::folders()
 {
     if (!m_folders)
-        m_folders = std::make_unique<BaseFolders>(environment, bundle(), sharedTemp());
+        m_folders =
+            std::make_unique<BaseFolders>(environment, bundle(), path(QStringLiteral("tmp")));
     return *m_folders;
 }
 

@@ -24,7 +24,6 @@ public:
     QString path(const QString& relative) const { return m_root.filePath(relative); }
     QString home() const { return path(QStringLiteral("home")); }
     QString bundle() const { return path(QStringLiteral("bundle")); }
-    QString sharedTemp() const { return path(QStringLiteral("tmp")); }
 
     // The environment the application inherits: XDG_* point into the account.
     QProcessEnvironment environment;

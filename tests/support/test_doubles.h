@@ -4,16 +4,14 @@
 #include "platform/login_items.h"
 #include "platform/workspace.h"
 
-#include <QList>
 #include <QQueue>
 #include <QStringList>
 #include <QUrl>
 
 // Alerts answered by the test: each shown alert is recorded and answered with the next queued
 // button index (0 when nothing is queued).
-class ScriptedAlerts final : public Alerts
+struct ScriptedAlerts final : Alerts
 {
-public:
     int run(const AlertRequest& request) override
     {
         shown.append(request);
@@ -23,52 +21,36 @@ public:
     QQueue<int> answers;
 };
 
-class RecordingWorkspace final : public Workspace
+struct RecordingWorkspace final : Workspace
 {
-public:
     void openUrl(const QUrl& url) override { openedUrls.append(url); }
     void openFolder(const QString& folderPath) override { openedFolders.append(folderPath); }
     void revealFile(const QString& filePath) override { revealedFiles.append(filePath); }
     QList<QUrl> openedUrls;
-    QStringList openedFolders;
-    QStringList revealedFiles;
+    QStringList openedFolders, revealedFiles;
 };
 
-class RecordingClipboard final : public Clipboard
+struct RecordingClipboard final : Clipboard
 {
-public:
     void setText(const QString& text) override { texts.append(text); }
     QStringList texts;
 };
 
-// A login-item service whose status and failures the test sets.
-class ScriptedLoginItems final : public LoginItemService
+// A login-item service whose status and failure the test sets; it records what it is asked.
+struct ScriptedLoginItems final : LoginItemService
 {
-public:
     int status() override { return currentStatus; }
-    std::optional<QString> registerItem() override
+    std::optional<QString> registerItem() override { return change("register", statusAfter); }
+    std::optional<QString> unregisterItem() override { return change("unregister", NotRegistered); }
+    void openSettings() override { calls << QStringLiteral("settings"); }
+    std::optional<QString> change(const char* call, int after)
     {
-        ++registerCalls;
-        if (registerFailure)
-            return registerFailure;
-        currentStatus = statusAfterRegister;
-        return std::nullopt;
+        calls << QLatin1String(call);
+        currentStatus = failure ? currentStatus : after;
+        return failure;
     }
-    std::optional<QString> unregisterItem() override
-    {
-        ++unregisterCalls;
-        if (unregisterFailure)
-            return unregisterFailure;
-        currentStatus = NotRegistered;
-        return std::nullopt;
-    }
-    void openSettings() override { ++settingsOpened; }
-
     int currentStatus = NotRegistered;
-    int statusAfterRegister = Enabled;
-    std::optional<QString> registerFailure;
-    std::optional<QString> unregisterFailure;
-    int registerCalls = 0;
-    int unregisterCalls = 0;
-    int settingsOpened = 0;
+    int statusAfter = Enabled; // once registered
+    std::optional<QString> failure;
+    QStringList calls;
 };
