@@ -55,7 +55,8 @@ private slots:
         for (const QString& text : account.clipboard.texts)
             asked << u"copied "_s + text;
         for (const QString& folder : account.workspace.openedFolders)
-            asked << u"opened "_s + folder + (QDir(folder).isEmpty() ? u""_s : u" (not empty)"_s);
+            asked << u"opened "_s + folder +
+                         (QFileInfo(folder).isDir() && QDir(folder).isEmpty() ? u""_s : u" (no)"_s);
         for (const QString& file : account.workspace.revealedFiles)
             asked << u"revealed "_s + file;
         asked << QStringList(account.quitRequests, u"quit"_s);
