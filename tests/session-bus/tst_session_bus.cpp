@@ -49,7 +49,7 @@ public:
     std::atomic<bool> fail{false};
     QStringList asked;
 public slots:
-    void Sync() {} // answered after every answer sent before it
+    void Sync() {} // its answer follows every answer sent before it
 
     void ShowItems(const QStringList& uris, const QString&, const QDBusMessage& call)
     {
@@ -75,8 +75,8 @@ class SessionBusTest : public QObject
     QDBusConnection m_desktop =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"fake-desktop"_s);
 
-    // A call from the application's connection, "interface.Method", answered while the event
-    // loop runs; any answer queued to the application before its own is handled by then.
+    // A call of "interface.Method" on the connection the application's desktop services use,
+    // answered while the event loop runs.
     static QDBusMessage call(const QString& service, const QString& path, const QString& method,
                              const QVariantList& arguments = {})
     {
@@ -84,7 +84,8 @@ class SessionBusTest : public QObject
         QDBusMessage message =
             QDBusMessage::createMethodCall(service, path, method.left(dot), method.mid(dot + 1));
         message.setArguments(arguments);
-        // The watcher's signal comes in the order of the answers, as the application's do.
+        // Awaited through a watcher: its signal is queued behind those of earlier calls' answers,
+        // so the application has handled any answer that came before this one.
         QDBusPendingCallWatcher pending(QDBusConnection::sessionBus().asyncCall(message));
         QSignalSpy finished(&pending, &QDBusPendingCallWatcher::finished);
         [&] { QVERIFY(finished.wait(10000)); }();

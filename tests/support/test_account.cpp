@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 
 QByteArray readAll(const QString& path)
 {
@@ -33,11 +32,6 @@ TestAccount::TestAccount()
 void TestAccount::writeInfoJson(const QByteArray& contents)
 {
     writeFile(bundle() + QStringLiteral("/Info.json"), contents);
-}
-
-void TestAccount::writeInfoJson(const QJsonObject& info)
-{
-    writeInfoJson(QJsonDocument(info).toJson());
 }
 
 void TestAccount::installRuntime(const QString& scriptBody)
