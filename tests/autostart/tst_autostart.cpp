@@ -78,11 +78,9 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QFETCH(QString, script);
         Installed installed;
         QCOMPARE(installed.service.registerItem(), std::nullopt);
-        QCOMPARE(installed.service.entryPath(),
-                 installed.account.home() +
-                     u"/.config/autostart/io.tarvessa.tarvessa-audio-server.desktop"_s);
-        // Written whole beside it and renamed over: nothing else is left in the folder.
-        QCOMPARE(QDir(installed.service.autostartFolder()).entryList(QDir::Files | QDir::Hidden),
+        // Where the desktop looks, written whole beside it and renamed over: nothing else is left.
+        QCOMPARE(QDir(installed.account.home() + u"/.config/autostart"_s)
+                     .entryList(QDir::Files | QDir::Hidden),
                  QStringList{u"io.tarvessa.tarvessa-audio-server.desktop"_s});
         QProcess reader;
         QProcessEnvironment environment = installed.account.environment;
