@@ -6,8 +6,8 @@
 #   need_tools TOOL...            exit 77 (CTest's "skipped") when a TOOL is not on PATH
 #   wait_for SECONDS WHAT CMD...  run CMD every 0.1 s until it succeeds; fail "WHAT did not happen" after SECONDS
 #   new_work_dir NAME             make $work (/tmp/tarvessa-NAME.XXXXXX, links resolved), removed at exit
-#   track PID                     a process this shell started: at exit it and its descendants are ended
-#   track_dir DIR                 at exit, also end every process whose arguments or environment name DIR/
+#   track PID                     a child of this very shell (`cmd & track $!`): at exit it and its descendants end
+#   track_dir DIR                 at exit, also end every process (and descendants) whose arguments or environment name DIR/
 #   at_exit COMMAND               eval COMMAND at exit, newest first, before processes end; $exit_status is set
 #   end_processes                 end now every tracked process (newest first, each with its descendants), then DIR's
 #   is_gone PID                   the process has ended (a zombie left for its parent counts as ended)
