@@ -97,8 +97,7 @@ private slots:
         Fixture f;
         f.info = info;
         QCOMPARE(f->serverURL, QUrl(u"http://127.0.0.1:%1"_s.arg(port)));
-        QCOMPARE(choosePortFromFile(f.account.folders().infoJsonPath()).problem.isEmpty(),
-                 !problem);
+        QCOMPARE(choosePortFromFile(f.account.folders().infoJsonPath()).reading.ok(), !problem);
     }
 
     void menuEntriesAndFolderActions()
@@ -205,8 +204,8 @@ private slots:
     {
         Fixture f;
         for (int start = 0; start < 2; ++start) { // a second start repeats it all without error
-            QVERIFY(!f->migrateLegacyRuntimeDirectoriesIfNeeded());
-            QVERIFY(!f->createRuntimeDirectories());
+            QVERIFY(f->migrateLegacyRuntimeDirectoriesIfNeeded().ok());
+            QVERIFY(f->createRuntimeDirectories().ok());
             for (const QString& folder : f.folders)
                 QVERIFY2(QFileInfo(folder).isDir(), qPrintable(folder));
             QCOMPARE(modeOf(f.caddy), 0700);
@@ -226,7 +225,7 @@ private slots:
             QVERIFY(writeFile(legacy + u"/nested/old.txt"_s, legacy.toUtf8()));
         // Even an empty new folder blocks its pair, and only it: the two are never merged.
         QVERIFY(QDir().mkpath(f.cache));
-        QVERIFY(!f->migrateLegacyRuntimeDirectoriesIfNeeded());
+        QVERIFY(f->migrateLegacyRuntimeDirectoriesIfNeeded().ok());
         for (int i = 0; i < 3; ++i) {
             const bool moves = i != 1;
             QCOMPARE(readAll((moves ? to[i] : from[i]) + u"/nested/old.txt"_s), from[i].toUtf8());
@@ -248,10 +247,10 @@ private slots:
         const QString target = f.account.root(); // a link's target keeps its permissions
         QVERIFY(::chmod(QFile::encodeName(target).constData(), 0755) == 0);
         QVERIFY(at == 4 ? QFile::link(target, f.caddy) : writeFile(f.folders[at], "not a folder"));
-        const FileResult result = f->createRuntimeDirectories();
-        QVERIFY(result);
-        QVERIFY2(result->description.contains(at == 4 ? u"symbolic link"_s : f.folders[at]),
-                 qPrintable(result->description));
+        const Expected<void> result = f->createRuntimeDirectories();
+        QVERIFY(!result.ok());
+        QVERIFY2(result.error().description.contains(at == 4 ? u"symbolic link"_s : f.folders[at]),
+                 qPrintable(result.error().description));
         QVERIFY(at == 4 ? modeOf(target) == 0755 : readAll(f.folders[at]) == "not a folder");
         for (int i = 0; i < 7; ++i) // the folders before it are made, none after it
             if (i != at)

@@ -46,21 +46,21 @@ class ScriptedLoginItems final : public LoginItemService
 {
 public:
     int status() override { return currentStatus; }
-    std::optional<QString> registerItem() override
+    Expected<void> registerItem() override
     {
         ++registerCalls;
         if (registerFailure)
-            return registerFailure;
+            return FileError{*registerFailure};
         currentStatus = statusAfterRegister;
-        return std::nullopt;
+        return {};
     }
-    std::optional<QString> unregisterItem() override
+    Expected<void> unregisterItem() override
     {
         ++unregisterCalls;
         if (unregisterFailure)
-            return unregisterFailure;
+            return FileError{*unregisterFailure};
         currentStatus = NotRegistered;
-        return std::nullopt;
+        return {};
     }
     void openSettings() override { ++settingsOpened; }
 
