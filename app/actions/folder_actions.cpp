@@ -9,7 +9,7 @@
 void TarvessaAudioServerAppDelegate::showServerLog(QObject*)
 {
     const RuntimeLocations where = locations();
-    makeFolderWithParents(where.logFolder()); // shown anyway if it cannot be made
+    static_cast<void>(makeFolderWithParents(where.logFolder())); // shown anyway if not made
     const QString log = where.serverLogFile();
     if (QFileInfo::exists(log))
         m_services.workspace.revealFile(log);
@@ -20,6 +20,6 @@ void TarvessaAudioServerAppDelegate::showServerLog(QObject*)
 void TarvessaAudioServerAppDelegate::showDataFolder(QObject*)
 {
     const QString folder = locations().dataFolder();
-    makeFolderWithParents(folder); // opened anyway if it cannot be made
+    static_cast<void>(makeFolderWithParents(folder)); // opened anyway if it cannot be made
     m_services.workspace.openFolder(folder);
 }

@@ -99,23 +99,23 @@ void TarvessaAudioServerAppDelegate::toggleStartAtLogin(QObject*)
 {
     LoginItemService& service = m_services.loginItems;
     const int status = service.status();
-    std::optional<QString> failure;
+    Expected<void> changed;
     if (status == LoginItemService::Enabled) {
-        failure = service.unregisterItem();
+        changed = service.unregisterItem();
     } else if (status == LoginItemService::RequiresApproval) {
         presentStartAtLoginApproval();
     } else {
-        failure = service.registerItem();
+        changed = service.registerItem();
         const bool known =
             status == LoginItemService::NotRegistered || status == LoginItemService::NotFound;
-        if (!failure && known && service.status() == LoginItemService::RequiresApproval)
+        if (changed.ok() && known && service.status() == LoginItemService::RequiresApproval)
             presentStartAtLoginApproval();
     }
-    if (failure) {
+    if (!changed.ok()) {
         AlertRequest alert;
         alert.style = AlertRequest::Style::Warning;
         alert.title = QStringLiteral("Start at Login Could Not Be Changed");
-        alert.informativeText = *failure;
+        alert.informativeText = changed.error().description;
         alert.buttons = {QStringLiteral("OK")};
         presentAlert(alert);
     }

@@ -18,9 +18,10 @@ namespace {
 qint64 portFromBundle(const BaseFolders& folders)
 {
     const PortChoice choice = choosePortFromFile(folders.infoJsonPath());
-    if (!choice.problem.isEmpty())
+    if (!choice.reading.ok())
         std::fprintf(stderr, "Tarvessa Audio Server: %s; using port %lld.\n",
-                     qPrintable(choice.problem), static_cast<long long>(choice.port));
+                     qPrintable(choice.reading.error().description),
+                     static_cast<long long>(choice.port));
     return choice.port;
 }
 } // namespace

@@ -109,8 +109,8 @@ public:
     QUrl serverEntryURL() const;
     QUrl managedCaddyRuntimeURL() const;
     QUrl serverLogURL() const;
-    FileResult migrateLegacyRuntimeDirectoriesIfNeeded();
-    FileResult createRuntimeDirectories();
+    Expected<void> migrateLegacyRuntimeDirectoriesIfNeeded();
+    Expected<void> createRuntimeDirectories();
     Expected<LogHandle> openLogHandle();
     QProcessEnvironment serverEnvironment() const;
 

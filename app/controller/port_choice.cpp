@@ -24,13 +24,13 @@ PortChoice choosePort(const QByteArray& infoJson)
     const QJsonDocument document = QJsonDocument::fromJson(infoJson, &parseError);
     PortChoice choice;
     if (parseError.error != QJsonParseError::NoError) {
-        choice.problem = QStringLiteral("Info.json is not valid JSON (%1 at byte %2)")
-                             .arg(parseError.errorString())
-                             .arg(parseError.offset);
+        choice.reading = FileError{QStringLiteral("Info.json is not valid JSON (%1 at byte %2)")
+                                       .arg(parseError.errorString())
+                                       .arg(parseError.offset)};
         return choice;
     }
     if (!document.isObject()) {
-        choice.problem = QStringLiteral("Info.json does not hold a JSON object");
+        choice.reading = FileError{QStringLiteral("Info.json does not hold a JSON object")};
         return choice;
     }
     const QJsonObject info = document.object();
@@ -45,8 +45,9 @@ PortChoice choosePort(const QByteArray& infoJson)
             unusable.append(QLatin1String(key));
     }
     if (!unusable.isEmpty())
-        choice.problem = QStringLiteral("Info.json: %1 is not a port number from 1 to 65535")
-                             .arg(unusable.join(QStringLiteral(" and ")));
+        choice.reading =
+            FileError{QStringLiteral("Info.json: %1 is not a port number from 1 to 65535")
+                          .arg(unusable.join(QStringLiteral(" and ")))};
     return choice;
 }
 
@@ -55,13 +56,14 @@ PortChoice choosePortFromFile(const QString& infoJsonPath)
     QFile file(infoJsonPath);
     if (!file.open(QIODevice::ReadOnly)) {
         PortChoice choice;
-        choice.problem = QStringLiteral("cannot read %1: %2").arg(infoJsonPath, file.errorString());
+        choice.reading =
+            FileError{QStringLiteral("cannot read %1: %2").arg(infoJsonPath, file.errorString())};
         return choice;
     }
     if (file.size() > MaxInfoJsonBytes) {
         PortChoice choice;
-        choice.problem =
-            QStringLiteral("%1 is larger than 1 MiB and was not read").arg(infoJsonPath);
+        choice.reading =
+            FileError{QStringLiteral("%1 is larger than 1 MiB and was not read").arg(infoJsonPath)};
         return choice;
     }
     return choosePort(file.readAll());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runtime/file_error.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -8,7 +10,8 @@ inline constexpr qint64 DefaultServerPort = 2104;
 struct PortChoice
 {
     qint64 port = DefaultServerPort;
-    QString problem; // what was wrong with the information dictionary, empty when nothing was
+    // Fails with what was wrong with the information dictionary; the port is usable either way.
+    Expected<void> reading;
 };
 
 // The port from the bundle's Info.json: "TarvessaServerPort", then the legacy

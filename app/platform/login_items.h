@@ -1,7 +1,8 @@
 #pragma once
 
+#include "runtime/file_error.h"
+
 #include <QString>
-#include <optional>
 
 // The registration that starts the application at login, read afresh on every call.
 class LoginItemService
@@ -15,9 +16,9 @@ public:
 
     virtual ~LoginItemService() = default;
     virtual int status() = 0;
-    // Each returns the system's description of the failure, or nothing on success.
-    virtual std::optional<QString> registerItem() = 0;
-    virtual std::optional<QString> unregisterItem() = 0;
+    // Each fails with the system's description of why.
+    virtual Expected<void> registerItem() = 0;
+    virtual Expected<void> unregisterItem() = 0;
     virtual void openSettings() = 0;
     // The folder whose changes may change the status (watched so the menu stays current).
     virtual QString watchedFolder() const { return {}; }

@@ -77,7 +77,7 @@ QString expandFieldCodes(const QString& word)
 
 // Writes the whole file beside its final place and renames it over, so the desktop never reads
 // half an entry and a broken file at that path is replaced rather than edited.
-std::optional<QString> writeAtomically(const QString& path, const QByteArray& contents)
+Expected<void> writeAtomically(const QString& path, const QByteArray& contents)
 {
     const QString what = QStringLiteral("Cannot write %1").arg(path);
     const QFileInfo target(path);
@@ -86,7 +86,7 @@ std::optional<QString> writeAtomically(const QString& path, const QByteArray& co
         ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
-        return FileError::fromErrno(errno, what).description;
+        return FileError::fromErrno(errno, what);
     qint64 written = 0;
     int error = 0;
     while (written < contents.size() && error == 0) {
@@ -104,9 +104,9 @@ std::optional<QString> writeAtomically(const QString& path, const QByteArray& co
     if (error == 0 && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0)
         error = errno;
     if (error == 0)
-        return std::nullopt;
+        return {};
     ::unlink(temporary.constData());
-    return FileError::fromErrno(error, what).description;
+    return FileError::fromErrno(error, what);
 }
 
 } // namespace
@@ -175,27 +175,27 @@ QByteArray XdgAutostartService::entryContents() const
     return text.toUtf8();
 }
 
-std::optional<QString> XdgAutostartService::registerItem()
+Expected<void> XdgAutostartService::registerItem()
 {
     if (!isNameableInEntry(m_executable))
-        return QStringLiteral("The desktop cannot start a program from %1 at login, because its "
-                              "path holds \u201c%\u201d or \u201c\\\u201d. Move Tarvessa "
-                              "Audio Server to another folder to use Start at Login.")
-            .arg(m_executable);
-    if (FileResult error = makeFolderWithParents(autostartFolder()))
-        return error->description;
+        return FileError{
+            QStringLiteral("The desktop cannot start a program from %1 at login, because its "
+                           "path holds \u201c%\u201d or \u201c\\\u201d. Move Tarvessa "
+                           "Audio Server to another folder to use Start at Login.")
+                .arg(m_executable)};
+    if (Expected<void> made = makeFolderWithParents(autostartFolder()); !made.ok())
+        return made;
     return writeAtomically(entryPath(), entryContents());
 }
 
-std::optional<QString> XdgAutostartService::unregisterItem()
+Expected<void> XdgAutostartService::unregisterItem()
 {
     if (::unlink(QFile::encodeName(entryPath()).constData()) == 0)
-        return std::nullopt;
+        return {};
     const int error = errno;
     if (error == ENOENT)
-        return std::nullopt; // already gone is what was asked for
-    return FileError::fromErrno(error, QStringLiteral("Cannot remove %1").arg(entryPath()))
-        .description;
+        return {}; // already gone is what was asked for
+    return FileError::fromErrno(error, QStringLiteral("Cannot remove %1").arg(entryPath()));
 }
 
 void XdgAutostartService::openSettings()
@@ -221,7 +221,7 @@ void XdgAutostartService::openSettings()
             return;
     }
     // No autostart page: the folder itself, where the entry can be removed or edited.
-    makeFolderWithParents(autostartFolder());
+    static_cast<void>(makeFolderWithParents(autostartFolder())); // opened anyway if not made
     m_workspace.openFolder(autostartFolder());
 }
 

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 class BaseFolders;
 class Workspace;
@@ -24,8 +25,8 @@ public:
                         ProgramStarter startProgram = startDetached);
 
     int status() override;
-    std::optional<QString> registerItem() override;
-    std::optional<QString> unregisterItem() override;
+    Expected<void> registerItem() override;
+    Expected<void> unregisterItem() override;
     void openSettings() override;
     QString watchedFolder() const override { return autostartFolder(); }
 

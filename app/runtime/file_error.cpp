@@ -4,6 +4,5 @@
 
 FileError FileError::fromErrno(int error, const QString& what)
 {
-    return FileError{error,
-                     what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error))};
+    return FileError{what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error))};
 }

@@ -24,18 +24,18 @@ FileError createError(int error, const QString& path)
     return FileError::fromErrno(error, QStringLiteral("Cannot create the folder %1").arg(path));
 }
 
-FileResult refuseSharedFolder(const QString& path, const QString& reason)
+FileError refuseSharedFolder(const QString& path, const QString& reason)
 {
-    return FileError{EPERM, QStringLiteral("Refusing to use the folder %1: %2").arg(path, reason)};
+    return FileError{QStringLiteral("Refusing to use the folder %1: %2").arg(path, reason)};
 }
 
 // The Caddy runtime folder may only be a real folder of this user, never a link placed there
 // by someone else.
-FileResult makePrivateSharedFolder(const QString& path)
+Expected<void> makePrivateSharedFolder(const QString& path)
 {
     const QByteArray name = native(path);
     if (::mkdir(name.constData(), 0700) == 0)
-        return std::nullopt;
+        return {};
     if (errno != EEXIST)
         return createError(errno, path);
     struct stat info;
@@ -47,10 +47,10 @@ FileResult makePrivateSharedFolder(const QString& path)
         return createError(ENOTDIR, path);
     if (info.st_uid != ::getuid())
         return refuseSharedFolder(path, QStringLiteral("it belongs to another user"));
-    return std::nullopt;
+    return {};
 }
 
-FileResult restrictToOwner(const QString& path)
+Expected<void> restrictToOwner(const QString& path)
 {
     // Opened without following links, so the mode change lands on the folder that was checked.
     const int fd =
@@ -61,7 +61,7 @@ FileResult restrictToOwner(const QString& path)
         return FileError::fromErrno(errno, QStringLiteral("Cannot open the folder %1").arg(path));
     }
     struct stat info;
-    FileResult result;
+    Expected<void> result;
     if (::fstat(fd, &info) != 0)
         result = FileError::fromErrno(errno, QStringLiteral("Cannot read the folder %1").arg(path));
     else if (info.st_uid != ::getuid())
@@ -75,7 +75,7 @@ FileResult restrictToOwner(const QString& path)
 
 } // namespace
 
-FileResult makeFolderWithParents(const QString& path)
+Expected<void> makeFolderWithParents(const QString& path)
 {
     const QByteArray full = native(path);
     for (qsizetype end = 1; end <= full.size(); ++end) {
@@ -90,31 +90,31 @@ FileResult makeFolderWithParents(const QString& path)
             continue;
         return createError(error == EEXIST ? EEXIST : error, decodeNativeName(prefix));
     }
-    return std::nullopt;
+    return {};
 }
 
-FileResult migrateLegacyFolders(const RuntimeLocations& locations)
+Expected<void> migrateLegacyFolders(const RuntimeLocations& locations)
 {
     for (const auto& move : locations.legacyMoves()) {
         if (!exists(move.from) || exists(move.to))
             continue;
         const qsizetype slash = move.to.lastIndexOf(QLatin1Char('/'));
-        if (FileResult error = makeFolderWithParents(move.to.left(slash)))
-            return error;
+        if (Expected<void> made = makeFolderWithParents(move.to.left(slash)); !made.ok())
+            return made;
         if (::rename(native(move.from).constData(), native(move.to).constData()) != 0)
             return FileError::fromErrno(
                 errno, QStringLiteral("Cannot move %1 to %2").arg(move.from, move.to));
     }
-    return std::nullopt;
+    return {};
 }
 
-FileResult createRuntimeFolders(const RuntimeLocations& locations)
+Expected<void> createRuntimeFolders(const RuntimeLocations& locations)
 {
     const QString caddyRuntime = locations.caddyRuntimeFolder();
     for (const QString& folder : locations.runtimeFolders()) {
-        const FileResult result = folder == caddyRuntime ? makePrivateSharedFolder(folder)
-                                                         : makeFolderWithParents(folder);
-        if (result)
+        const Expected<void> result = folder == caddyRuntime ? makePrivateSharedFolder(folder)
+                                                             : makeFolderWithParents(folder);
+        if (!result.ok())
             return result;
     }
     return restrictToOwner(caddyRuntime);

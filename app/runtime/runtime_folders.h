@@ -5,12 +5,12 @@
 
 // Moves the folders of the product's earlier name to their current places, each only while its
 // new place does not exist yet: the two are never merged. Stops at the first failure.
-FileResult migrateLegacyFolders(const RuntimeLocations& locations);
+Expected<void> migrateLegacyFolders(const RuntimeLocations& locations);
 
 // Creates the seven folders in order, stopping at the first failure, then makes the Caddy
 // runtime folder private (0700). That folder lies in the shared temporary folder, so one that
 // is a symbolic link or belongs to another user is refused rather than used.
-FileResult createRuntimeFolders(const RuntimeLocations& locations);
+Expected<void> createRuntimeFolders(const RuntimeLocations& locations);
 
 // mkdir -p: every missing component is created; an existing folder counts as created.
-FileResult makeFolderWithParents(const QString& path);
+Expected<void> makeFolderWithParents(const QString& path);

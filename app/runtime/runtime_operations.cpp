@@ -24,12 +24,12 @@ QUrl TarvessaAudioServerAppDelegate::serverLogURL() const
     return QUrl::fromLocalFile(locations().serverLogFile());
 }
 
-FileResult TarvessaAudioServerAppDelegate::migrateLegacyRuntimeDirectoriesIfNeeded()
+Expected<void> TarvessaAudioServerAppDelegate::migrateLegacyRuntimeDirectoriesIfNeeded()
 {
     return migrateLegacyFolders(locations());
 }
 
-FileResult TarvessaAudioServerAppDelegate::createRuntimeDirectories()
+Expected<void> TarvessaAudioServerAppDelegate::createRuntimeDirectories()
 {
     return createRuntimeFolders(locations());
 }

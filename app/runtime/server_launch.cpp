@@ -30,12 +30,12 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
 
     const QString prepareFailure =
         QStringLiteral("Tarvessa Audio Server could not prepare its data folders: ");
-    if (FileResult error = migrateLegacyRuntimeDirectoriesIfNeeded()) {
-        presentLaunchError(prepareFailure + error->description);
+    if (const Expected<void> moved = migrateLegacyRuntimeDirectoriesIfNeeded(); !moved.ok()) {
+        presentLaunchError(prepareFailure + moved.error().description);
         return;
     }
-    if (FileResult error = createRuntimeDirectories()) {
-        presentLaunchError(prepareFailure + error->description);
+    if (const Expected<void> made = createRuntimeDirectories(); !made.ok()) {
+        presentLaunchError(prepareFailure + made.error().description);
         return;
     }
     Expected<LogHandle> log = openLogHandle();
@@ -62,9 +62,10 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
             handleServerTermination(ended, status);
         },
         Qt::QueuedConnection);
-    if (const std::optional<QString> failure = process->start(launch)) {
+    if (const Expected<void> started = process->start(launch); !started.ok()) {
         logHandle.reset();
-        presentLaunchError(QStringLiteral("Tarvessa Audio Server could not start: ") + *failure);
+        presentLaunchError(QStringLiteral("Tarvessa Audio Server could not start: ") +
+                           started.error().description);
         return;
     }
     serverProcess = std::move(process);

@@ -60,7 +60,7 @@ Expected<LogHandle> openServerLog(const QString& logFile, const QString& previou
     // Opening a FIFO for writing waits for a reader, and a device or socket is no log: only a
     // regular file is used. The open never waits, and the check is on what was opened.
     const FileError notRegular{
-        EINVAL, QStringLiteral("The server log %1 is not a regular file").arg(logFile)};
+        QStringLiteral("The server log %1 is not a regular file").arg(logFile)};
     if (::stat(log.constData(), &info) == 0 && !S_ISREG(info.st_mode))
         return notRegular;
     LogHandle handle(

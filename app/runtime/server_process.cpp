@@ -20,11 +20,6 @@
 
 namespace {
 
-int pidfdOpen(pid_t pid)
-{
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
-
 // Holds argv or envp for execve: built before fork, because the child may only make
 // async-signal-safe calls.
 class CStrings
@@ -75,7 +70,14 @@ void collect(pid_t child)
 
 } // namespace
 
-ServerProcess::ServerProcess(QObject* parent) : QObject(parent) {}
+int ServerProcess::openProcessDescriptor(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+ServerProcess::ServerProcess(QObject* parent, DescriptorOpener openDescriptor)
+    : QObject(parent), m_openDescriptor(openDescriptor)
+{}
 
 ServerProcess::~ServerProcess()
 {
@@ -86,13 +88,13 @@ ServerProcess::~ServerProcess()
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             *m_forcedKillDue - std::chrono::steady_clock::now());
         killAfterDelay(openGroupMembers(m_pid), std::max(left, std::chrono::milliseconds(0)), m_pid,
-                       ::fcntl(m_pidFd, F_DUPFD_CLOEXEC, 0));
+                       m_pidFd >= 0 ? ::fcntl(m_pidFd, F_DUPFD_CLOEXEC, 0) : -1);
     }
     if (m_pidFd >= 0)
         ::close(m_pidFd);
 }
 
-std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
+Expected<void> ServerProcess::start(const ServerLaunch& launch)
 {
     const QByteArray program = encodeNativeName(launch.program);
     const QByteArray folder = encodeNativeName(launch.workingFolder);
@@ -117,15 +119,19 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return FileError{QString::fromLocal8Bit(std::strerror(errno))};
 
+    // Forked by hand, not posix_spawn: the death signal must be set in the child itself before
+    // exec, and posix_spawn runs nothing of ours there. A guard process sending it instead could
+    // itself be killed, would miss an application that dies before the guard holds the server,
+    // and without process descriptors could only signal an id recycled meanwhile.
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int error = errno;
         ::close(report[0]);
         ::close(report[1]);
-        return QString::fromLocal8Bit(std::strerror(error));
+        return FileError{QString::fromLocal8Bit(std::strerror(error))};
     }
     if (pid == 0) {
         // The child: its own session and process group, so that a forced stop can reach every
@@ -163,25 +169,36 @@ std::optional<QString> ServerProcess::start(const ServerLaunch& launch)
     if (got == static_cast<ssize_t>(sizeof failure)) {
         collect(pid); // the child ends at once
         const QString reason = QString::fromLocal8Bit(std::strerror(failure.error));
-        return failure.step == 0 ? QStringLiteral("cannot enter the folder %1: %2")
-                                       .arg(launch.workingFolder, reason)
-                                 : QStringLiteral("cannot run %1: %2").arg(launch.program, reason);
+        return FileError{
+            failure.step == 0
+                ? QStringLiteral("cannot enter the folder %1: %2").arg(launch.workingFolder, reason)
+                : QStringLiteral("cannot run %1: %2").arg(launch.program, reason)};
     }
 
     // The child cannot be reaped before we wait for it, so the descriptor is surely of our child.
-    m_pidFd = pidfdOpen(pid);
-    if (m_pidFd < 0) {
-        const int error = errno;
+    m_pidFd = m_openDescriptor(pid);
+    const int error = m_pidFd < 0 ? errno : 0;
+    // Refused outright (a kernel before 5.3, a seccomp filter), the child is watched without
+    // one; any other failure ends the launch.
+    if (m_pidFd < 0 && error != ENOSYS && error != EPERM) {
         ::kill(-pid, SIGKILL);
         collect(pid);
-        return QStringLiteral("cannot watch the server process: %1")
-            .arg(QString::fromLocal8Bit(std::strerror(error)));
+        return FileError{QStringLiteral("cannot watch the server process: %1")
+                             .arg(QString::fromLocal8Bit(std::strerror(error)))};
     }
     m_pid = pid;
     m_forcedKillDelay = launch.forcedKillDelay;
-    m_notifier = new QSocketNotifier(m_pidFd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &ServerProcess::reap);
-    return std::nullopt;
+    if (m_pidFd >= 0) {
+        m_notifier = new QSocketNotifier(m_pidFd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &ServerProcess::reap);
+    } else {
+        // Asking whether our own child has ended needs no descriptor and no SIGCHLD handler,
+        // which would be the whole application's; reap() only looks until it has.
+        m_endPoll = new QTimer(this);
+        connect(m_endPoll, &QTimer::timeout, this, &ServerProcess::reap);
+        m_endPoll->start(EndPollInterval);
+    }
+    return {};
 }
 
 void ServerProcess::reap()
@@ -204,7 +221,10 @@ void ServerProcess::reap()
     if (done == 0)
         return;
     m_reaped = true;
-    m_notifier->setEnabled(false);
+    if (m_notifier)
+        m_notifier->setEnabled(false);
+    if (m_endPoll)
+        m_endPoll->stop();
     // A failed wait (someone else collected the child) tells nothing of how it ended: never a
     // clean exit.
     const int code = done < 0              ? UnknownStatus
@@ -219,7 +239,8 @@ void ServerProcess::reap()
 void ServerProcess::endLeftovers()
 {
     std::vector<int> left = openGroupMembers(m_pid);
-    if (left.empty())
+    // Without process descriptors no member can be seen or held, but SIGTERM still reaches them.
+    if (left.empty() && m_pidFd >= 0)
         return;
     ::kill(-m_pid, SIGTERM);
     killAfterDelay(std::move(left), m_forcedKillDelay);

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "runtime/file_error.h"
+
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <chrono>
 #include <optional>
+#include <sys/types.h>
 
 class QSocketNotifier;
+class QTimer;
 
 // What a launch needs: the program, its arguments, its working folder, its whole environment
 // and the one descriptor that becomes both its standard output and standard error.
@@ -23,25 +27,34 @@ struct ServerLaunch
 };
 
 // A child process in a process group of its own, watched through a process descriptor so that
-// its end arrives as an event on the main thread. Unlike QProcess, destroying the object never
+// its end arrives as an event on the main thread (where the system refuses process descriptors,
+// its end is asked for at a short interval instead). Unlike QProcess, destroying the object never
 // kills the child: a server asked to stop at quit finishes its shutdown after we have gone, and
 // a forced kill still due is handed to a detached guard. The child gets SIGTERM when the
 // application dies. Once it has ended, whatever is left in its group gets SIGTERM, then SIGKILL
 // after the forced-kill delay.
+// Where process descriptors are refused, the guard has nothing to hold the processes by: a forced
+// kill still due when the application goes, and the SIGKILL for helpers left behind, are lost.
 class ServerProcess : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr int UnknownStatus = -1;
+    static constexpr std::chrono::milliseconds EndPollInterval{200};
 
-    explicit ServerProcess(QObject* parent = nullptr);
+    // Opens a process descriptor of `pid`, or returns -1 with errno set.
+    using DescriptorOpener = int (*)(pid_t pid);
+    static int openProcessDescriptor(pid_t pid);
+
+    explicit ServerProcess(QObject* parent = nullptr,
+                           DescriptorOpener openDescriptor = openProcessDescriptor);
     ~ServerProcess() override;
 
-    // Starts the child; on failure returns the system's description of why it could not run
-    // (a runtime that cannot be executed, a working folder that cannot be entered) and no
+    // Starts the child; fails with the system's description of why it could not run (a
+    // runtime that cannot be executed, a working folder that cannot be entered), and then no
     // child exists.
-    std::optional<QString> start(const ServerLaunch& launch);
+    Expected<void> start(const ServerLaunch& launch);
 
     // Launched and not yet reaped. Only this object reaps the child, on the main thread, so
     // while this is true the process id is still ours and cannot have been recycled.
@@ -65,7 +78,9 @@ private:
     pid_t m_pid = -1;
     std::chrono::milliseconds m_forcedKillDelay{12000};
     std::optional<std::chrono::steady_clock::time_point> m_forcedKillDue;
+    DescriptorOpener m_openDescriptor;
     int m_pidFd = -1;
     bool m_reaped = false;
-    QSocketNotifier* m_notifier = nullptr;
+    QSocketNotifier* m_notifier = nullptr; // with a process descriptor
+    QTimer* m_endPoll = nullptr;           // without one
 };

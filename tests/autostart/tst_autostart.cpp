@@ -77,7 +77,7 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
     {
         QFETCH(QString, script);
         Installed installed;
-        QCOMPARE(installed.service.registerItem(), std::nullopt);
+        QVERIFY(installed.service.registerItem().ok());
         // Where the desktop looks, written whole beside it and renamed over: nothing else is left.
         QCOMPARE(QDir(installed.account.home() + u"/.config/autostart"_s)
                      .entryList(QDir::Files | QDir::Hidden),

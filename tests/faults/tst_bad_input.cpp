@@ -79,7 +79,7 @@ private slots:
             TestAccount account;
             account.writeInfoJson(contents);
             QCOMPARE(account.makeController()->serverPort, DefaultServerPort);
-            QVERIFY(!choosePortFromFile(account.folders().infoJsonPath()).problem.isEmpty());
+            QVERIFY(!choosePortFromFile(account.folders().infoJsonPath()).reading.ok());
         }
     }
 
@@ -92,7 +92,7 @@ private slots:
                                         [](const QString&, const QStringList&) { return true; });
             QVERIFY(writeFile(service.entryPath(), randomBytes(size)));
             QCOMPARE(service.status(), LoginItemService::NotFound);
-            QVERIFY(!service.registerItem());
+            QVERIFY(service.registerItem().ok());
             QCOMPARE(service.status(), LoginItemService::Enabled);
             QCOMPARE(readAll(service.entryPath()), service.entryContents());
         }

@@ -247,10 +247,11 @@ private slots:
         QVERIFY(QFile::link(u"/bin/true"_s, program));
         XdgAutostartService service(account.folders(), program, account.workspace,
                                     [](const QString&, const QStringList&) { return true; });
-        const std::optional<QString> failure = service.registerItem();
-        if (failure) {
+        const Expected<void> registered = service.registerItem();
+        if (!registered.ok()) {
+            const QString& failure = registered.error().description;
             QVERIFY(!mustRegister);
-            QVERIFY2(failure->contains(program), qPrintable(*failure));
+            QVERIFY2(failure.contains(program), qPrintable(failure));
             QVERIFY(service.status() != LoginItemService::Enabled);
             QVERIFY(!QFileInfo::exists(service.entryPath()));
             // One written by hand or by an earlier version is not shown as on either.

@@ -130,6 +130,41 @@ private slots:
                      .arg(status));
     }
 
+    void aRefusedProcessDescriptorIsWatchedAnotherWay_data()
+    {
+        QTest::addColumn<int>("refusal");
+        QTest::addColumn<bool>("stopped"); // by SIGTERM, else it exits on its own
+        QTest::addColumn<int>("status");
+        QTest::newRow("Linux before 5.3") << ENOSYS << false << 7;
+        QTest::newRow("a seccomp filter, then a stop") << EPERM << true << SIGTERM;
+    }
+    void aRefusedProcessDescriptorIsWatchedAnotherWay()
+    {
+        QFETCH(int, refusal);
+        QFETCH(bool, stopped);
+        QFETCH(int, status);
+        static int refused;
+        refused = refusal;
+        ServerProcess server(nullptr, [](pid_t) {
+            errno = refused;
+            return -1;
+        });
+        QSignalSpy ended(&server, &ServerProcess::finished);
+        const QString script =
+            stopped ? QStringLiteral("exec sleep 300") : QStringLiteral("exit 7");
+        QVERIFY(server
+                    .start({QStringLiteral("/bin/sh"),
+                            {QStringLiteral("-c"), script},
+                            QDir::tempPath(),
+                            QProcessEnvironment::systemEnvironment()})
+                    .ok());
+        if (stopped)
+            server.terminate();
+        QVERIFY(ended.wait(5000));
+        QCOMPARE(ended.first().first().toInt(), status);
+        QVERIFY(!server.isRunning());
+    }
+
     void brokenTransfersAreNoAnswer_data()
     {
         QTest::addColumn<QByteArray>("answer");
@@ -300,10 +335,12 @@ int main(int argc, char* argv[])
         QCoreApplication application(argc, argv);
         ServerProcess server;
         const QString folder = QString::fromLocal8Bit(argv[2]);
-        if (server.start({QStringLiteral("/bin/sh"),
-                          {QStringLiteral("-c"), QStringLiteral("exec sleep 300")},
-                          folder,
-                          QProcessEnvironment::systemEnvironment()}))
+        if (!server
+                 .start({QStringLiteral("/bin/sh"),
+                         {QStringLiteral("-c"), QStringLiteral("exec sleep 300")},
+                         folder,
+                         QProcessEnvironment::systemEnvironment()})
+                 .ok())
             return 1;
         std::printf("%lld\n", static_cast<long long>(server.processId()));
         std::fflush(stdout);

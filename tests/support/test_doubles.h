@@ -40,14 +40,16 @@ struct RecordingClipboard final : Clipboard
 struct ScriptedLoginItems final : LoginItemService
 {
     int status() override { return currentStatus; }
-    std::optional<QString> registerItem() override { return change("register", statusAfter); }
-    std::optional<QString> unregisterItem() override { return change("unregister", NotRegistered); }
+    Expected<void> registerItem() override { return change("register", statusAfter); }
+    Expected<void> unregisterItem() override { return change("unregister", NotRegistered); }
     void openSettings() override { calls << QStringLiteral("settings"); }
-    std::optional<QString> change(const char* call, int after)
+    Expected<void> change(const char* call, int after)
     {
         calls << QLatin1String(call);
         currentStatus = failure ? currentStatus : after;
-        return failure;
+        if (failure)
+            return FileError{*failure};
+        return {};
     }
     int currentStatus = NotRegistered;
     int statusAfter = Enabled; // once registered
