@@ -2,6 +2,7 @@
 // validator makes of it; the "Start at Login" item over it: its alerts and how it follows changes
 // made elsewhere; and a launch at login: no browser, and no waiting for a bus that is not there.
 #include "controller/app_delegate.h"
+#include "platform/desktop_entry.h"
 #include "platform/tray_host.h"
 #include "platform/xdg_autostart.h"
 #include "runtime/server_process.h"
