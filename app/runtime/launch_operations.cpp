@@ -43,7 +43,7 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
         presentLaunchError(prepareFailure + log.error().description);
         return;
     }
-    logHandle = std::move(log.value());
+    m_logHandle = std::move(log.value());
 
     ServerLaunch launch;
     launch.program = where.nodeRuntime();
@@ -63,11 +63,11 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
         },
         Qt::QueuedConnection);
     if (const std::optional<QString> failure = process->start(launch)) {
-        logHandle.reset();
+        m_logHandle.reset();
         presentLaunchError(QStringLiteral("Tarvessa Audio Server could not start: ") + *failure);
         return;
     }
-    serverProcess = std::move(process);
+    m_serverProcess = std::move(process);
     updateMenu(ServerState::starting());
     waitUntilReady(openBrowser);
 }
@@ -79,14 +79,14 @@ void TarvessaAudioServerAppDelegate::handleServerTermination(
     // log and the menu: this end is no longer news.
     if (serverProcess && serverProcess != ended.lock())
         return;
-    serverProcess.reset();
+    m_serverProcess.reset();
     cancelReadinessWait();
     if (logHandle) {
-        logHandle->flushAndClose();
-        logHandle.reset();
+        m_logHandle->flushAndClose();
+        m_logHandle.reset();
     }
     if (restartAfterTermination && !isQuitting) {
-        restartAfterTermination = false;
+        m_restartAfterTermination = false;
         updateMenu(ServerState::stopped());
         startServer(false);
         return;

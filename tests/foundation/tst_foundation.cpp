@@ -159,7 +159,8 @@ private slots:
             {ServerState::starting(), u"Server starting\u2026|Stop Server|on|off"_s}};
         const auto on = [](const QAction* item) { return item->isEnabled() ? "on"_L1 : "off"_L1; };
         QList<std::pair<ServerState::Case, QImage>> icons;
-        f->serverProcess = std::make_shared<ServerProcess>(); // owned, never started
+        f.account.installRuntime(u"trap 'exit 0' TERM; sleep 300 & wait"_s);
+        f->startServer(false); // owned, and never answering
         for (const auto& [state, shown] : rows) {
             f->updateMenu(state);
             QCOMPARE(
@@ -167,7 +168,6 @@ private slots:
                                      on(f->toggleServerMenuItem), on(f->restartServerMenuItem)),
                 shown);
             QVERIFY(!f->statusMenuItem->isEnabled());
-            f->serverProcess.reset(); // the owned server is gone: running is external from now
             // Each kind of state has its own icon: a tenth of the pixels, at least, differ.
             const QImage icon = f->statusItem->icon().pixmap(22, 22).toImage();
             for (const auto& [kind, earlier] : icons) {
@@ -178,6 +178,10 @@ private slots:
                          qPrintable(f->statusMenuItem->text()));
             }
             icons.append({state.kind(), icon});
+            if (f->serverProcess) { // the owned server goes: running is external from now
+                f->stopOwnedServer();
+                QTRY_VERIFY(!f->serverProcess);
+            }
         }
     }
 
