@@ -18,12 +18,13 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
 
     // Checked before anything is created, so a broken bundle leaves no trace on disk.
     const RuntimeLocations where = locations();
+    const QString entryScript = serverEntryURL().toLocalFile();
     if (::access(QFile::encodeName(where.nodeRuntime()).constData(), X_OK) != 0) {
         presentLaunchError(
             QStringLiteral("The bundled Node.js runtime is missing or not executable."));
         return;
     }
-    if (!QFile::exists(where.serverEntryScript())) {
+    if (!QFile::exists(entryScript)) {
         presentLaunchError(QStringLiteral("The bundled Tarvessa Audio server is missing."));
         return;
     }
@@ -47,7 +48,7 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
 
     ServerLaunch launch;
     launch.program = where.nodeRuntime();
-    launch.arguments = {where.serverEntryScript()};
+    launch.arguments = {entryScript};
     launch.workingFolder = where.serverAppFolder();
     launch.environment = serverEnvironment();
     launch.outputFd = logHandle->fd();
