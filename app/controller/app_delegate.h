@@ -92,6 +92,7 @@ public:
     void quitApplication(QObject* sender = nullptr);
 
     // Operations the subsystems call on one another.
+    // Records the state, and shows it in the menu and the tray icon once they exist.
     void updateMenu(const ServerState& state);
     void refreshStartAtLoginMenuItem();
     void startServer(bool openBrowser);
