@@ -3,10 +3,10 @@
 #include "controller/app_delegate.h"
 #include "controller/launch_options.h"
 #include "controller/quit_signals.h"
-#include "controller/single_instance.h"
 #include "platform/base_folders.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
+#include "platform/single_instance.h"
 #include "platform/tray_host.h"
 #include "platform/xdg_autostart.h"
 

@@ -66,37 +66,7 @@ std::optional<QByteArray> encodePickerResult(PickerStatus status,
     if (message)
         appendMember(out, "message", message->toUtf8());
     out.append('}');
-    if (!isValidUtf8(out))
+    if (!QByteArrayView(out).isValidUtf8()) // strict: no overlong forms, no surrogates
         return std::nullopt;
     return out;
-}
-
-bool isValidUtf8(QByteArrayView bytes)
-{
-    static constexpr char32_t smallestFor[] = {0, 0x80, 0x800, 0x10000}; // by continuation bytes
-    qsizetype i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        const int extra = (lead & 0xe0) == 0xc0   ? 1
-                          : (lead & 0xf0) == 0xe0 ? 2
-                          : (lead & 0xf8) == 0xf0 ? 3
-                                                  : 0;
-        if (extra == 0 || bytes.size() - i <= extra)
-            return false;
-        char32_t code = lead & (0x7f >> (extra + 1));
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xc0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3f);
-        }
-        if (code < smallestFor[extra] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
-            return false;
-        i += extra + 1;
-    }
-    return true;
 }

@@ -14,6 +14,3 @@
 std::optional<QByteArray> encodePickerResult(PickerStatus status,
                                              const std::optional<QByteArray>& path,
                                              const std::optional<QString>& message);
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool isValidUtf8(QByteArrayView bytes);

@@ -4,16 +4,7 @@
 
 void TarvessaAudioServerAppDelegate::openWebInterface(QObject*)
 {
-    probeServer([self = QPointer(this), stops = m_stops](bool compatible) {
-        if (!self || !self->noStopSince(stops))
-            return;
-        if (compatible) {
-            self->updateMenu(ServerState::running());
-            self->m_services.workspace.openUrl(self->serverURL);
-        } else {
-            self->startServer(true);
-        }
-    });
+    detectOrStartServer(true);
 }
 
 void TarvessaAudioServerAppDelegate::copyAddress(QObject*)

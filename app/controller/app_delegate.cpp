@@ -28,8 +28,8 @@ qint64 portFromBundle(const BaseFolders& folders)
 
 TarvessaAudioServerAppDelegate::TarvessaAudioServerAppDelegate(Services services, Timings timings,
                                                                QObject* parent)
-    : QObject(parent), serverPort(portFromBundle(services.folders)),
-      serverURL(QUrl(QStringLiteral("http://127.0.0.1:") + QString::number(serverPort))),
+    : QObject(parent), m_serverPort(portFromBundle(services.folders)),
+      m_serverURL(QUrl(QStringLiteral("http://127.0.0.1:") + QString::number(m_serverPort))),
       m_services(std::move(services)), m_timings(timings)
 {
     m_network = new QNetworkAccessManager(this);
@@ -60,7 +60,7 @@ void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(
     watchLoginItemFolder();
     updateMenu(ServerState::stopped());
     const bool openBrowser = !context.launchedAtLogin;
-    openBrowserWhenReady = openBrowser;
+    m_openBrowserWhenReady = openBrowser;
     detectOrStartServer(openBrowser);
 }
 
@@ -74,7 +74,7 @@ void TarvessaAudioServerAppDelegate::applicationWillTerminate()
 {
     if (isQuitting)
         return; // the platform may report termination more than once
-    isQuitting = true;
+    m_isQuitting = true;
     if (readinessTimer)
         readinessTimer->stop(); // the field keeps the stopped timer
     stopOwnedServer();

@@ -92,6 +92,7 @@ public:
     void quitApplication(QObject* sender = nullptr);
 
     // Operations the subsystems call on one another.
+    // Records the state, and shows it in the menu and the tray icon once they exist.
     void updateMenu(const ServerState& state);
     void refreshStartAtLoginMenuItem();
     void startServer(bool openBrowser);
@@ -118,24 +119,24 @@ public:
     int probesInFlight() const { return m_probesInFlight; }
     QMenu* statusMenu() const { return m_statusMenu.get(); }
 
-    // The controller's state, in declaration order. Read freely; written only by the operations
-    // named beside each.
-    const qint64 serverPort;                          // construction
-    const QUrl serverURL;                             // construction
-    std::shared_ptr<ServerProcess> serverProcess;     // launch, termination handling, stop
-    ServerState serverState = ServerState::stopped(); // updateMenu(for:) only
-    QPointer<QTimer> readinessTimer;                  // readiness wait, termination handling, stop
-    qint64 readinessAttempts = 0;                     // readiness wait
-    bool openBrowserWhenReady = false;                // launch, readiness wait, restart
-    bool restartAfterTermination = false;             // restart, stop, termination handling
-    bool isQuitting = false;                          // termination
-    std::optional<LogHandle> logHandle;               // launch, termination handling
-    std::unique_ptr<QSystemTrayIcon> statusItem;      // launch
-    QAction* statusMenuItem = nullptr;                // launch; title by updateMenu(for:)
-    QAction* addressMenuItem = nullptr;               // launch
-    QAction* toggleServerMenuItem = nullptr;          // launch; updateMenu(for:)
-    QAction* restartServerMenuItem = nullptr;         // launch; updateMenu(for:)
-    QAction* startAtLoginMenuItem = nullptr;          // launch; start at login
+    // The controller's state, in declaration order, read-only to everyone: each field shows the
+    // private member of its name with "m_", which only the operations named beside it write.
+    const qint64& serverPort = m_serverPort;
+    const QUrl& serverURL = m_serverURL;
+    const std::shared_ptr<ServerProcess>& serverProcess = m_serverProcess;
+    const ServerState& serverState = m_serverState;
+    const QPointer<QTimer>& readinessTimer = m_readinessTimer;
+    const qint64& readinessAttempts = m_readinessAttempts;
+    const bool& openBrowserWhenReady = m_openBrowserWhenReady;
+    const bool& restartAfterTermination = m_restartAfterTermination;
+    const bool& isQuitting = m_isQuitting;
+    const std::optional<LogHandle>& logHandle = m_logHandle;
+    const std::unique_ptr<QSystemTrayIcon>& statusItem = m_statusItem;
+    QAction* const& statusMenuItem = m_statusMenuItem;
+    QAction* const& addressMenuItem = m_addressMenuItem;
+    QAction* const& toggleServerMenuItem = m_toggleServerMenuItem;
+    QAction* const& restartServerMenuItem = m_restartServerMenuItem;
+    QAction* const& startAtLoginMenuItem = m_startAtLoginMenuItem;
 
     // Launch step 3: the menu and its held items, then the tray icon that shows it.
     void buildStatusMenu();
@@ -148,6 +149,24 @@ private:
     bool ownedServerIsRunning() const;
     RuntimeLocations locations() const;
     void watchLoginItemFolder();
+
+    // The state the public fields show, and who writes it.
+    const qint64 m_serverPort;                          // construction
+    const QUrl m_serverURL;                             // construction
+    std::shared_ptr<ServerProcess> m_serverProcess;     // launch, termination handling, stop
+    ServerState m_serverState = ServerState::stopped(); // updateMenu(for:) only
+    QPointer<QTimer> m_readinessTimer;             // readiness wait, termination handling, stop
+    qint64 m_readinessAttempts = 0;                // readiness wait
+    bool m_openBrowserWhenReady = false;           // launch, readiness wait, restart
+    bool m_restartAfterTermination = false;        // restart, stop, termination handling
+    bool m_isQuitting = false;                     // termination
+    std::optional<LogHandle> m_logHandle;          // launch, termination handling
+    std::unique_ptr<QSystemTrayIcon> m_statusItem; // launch
+    QAction* m_statusMenuItem = nullptr;           // launch; title by updateMenu(for:)
+    QAction* m_addressMenuItem = nullptr;          // launch
+    QAction* m_toggleServerMenuItem = nullptr;     // launch; updateMenu(for:)
+    QAction* m_restartServerMenuItem = nullptr;    // launch; updateMenu(for:)
+    QAction* m_startAtLoginMenuItem = nullptr;     // launch; start at login
 
     Services m_services;
     Timings m_timings;

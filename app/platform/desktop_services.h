@@ -1,7 +1,7 @@
 #pragma once
 
-#include "alerts.h"
-#include "workspace.h"
+#include "platform/alerts.h"
+#include "platform/workspace.h"
 
 #include <functional>
 

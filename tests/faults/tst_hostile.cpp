@@ -2,9 +2,9 @@
 // connections on the instance socket, a hung first instance, bursts of failures, no HOME, install
 // paths no autostart reader can take, alert text with markup in it, and a folder picker that loses
 // its display or its output.
-#include "controller/single_instance.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
+#include "platform/single_instance.h"
 #include "platform/xdg_autostart.h"
 #include "test_account.h"
 

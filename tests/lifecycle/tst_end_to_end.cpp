@@ -1,8 +1,8 @@
 // The guard against a second instance after a crash. (The real binary with the bundle's
 // stand-in server, its second launch and its quit are driven on a real display by
 // scripts/gui-check; the stand-in meeting a port already taken is in tests/faults.)
-#include "controller/single_instance.h"
 #include "lifecycle.h"
+#include "platform/single_instance.h"
 
 #include <QLocalSocket>
 #include <QSysInfo>

@@ -105,7 +105,7 @@ private slots:
     {
         ModeServer server;
         Lifecycle life(server.serverPort());
-        life.controller->openBrowserWhenReady = true;
+        life.controller->waitUntilReady(true);
         life.controller->waitUntilReady(false);
         QTRY_COMPARE(life.account.workspace.openedUrls.size(), 1);
     }

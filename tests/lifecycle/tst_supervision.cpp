@@ -136,7 +136,7 @@ exec sleep 300)sh"));
         QCOMPARE(life.account.workspace.openedUrls.size(), 1);
         const qint64 first = ownedPid(life);
 
-        life.controller->openBrowserWhenReady = true;
+        life.controller->waitUntilReady(true); // a browser request waits
         life.controller->restartServer();
         QVERIFY(life.controller->restartAfterTermination);
         QVERIFY(!life.controller->openBrowserWhenReady); // a restart opens no browser

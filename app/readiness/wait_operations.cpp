@@ -10,22 +10,22 @@ void TarvessaAudioServerAppDelegate::cancelReadinessWait()
         readinessTimer->stop();
         readinessTimer->deleteLater();
     }
-    readinessTimer = nullptr;
+    m_readinessTimer = nullptr;
     releaseNetworkWhenIdle();
 }
 
 void TarvessaAudioServerAppDelegate::waitUntilReady(bool openBrowser)
 {
     cancelReadinessWait();
-    readinessAttempts = 0;
+    m_readinessAttempts = 0;
     if (openBrowser)
-        openBrowserWhenReady = true; // a pending request is never withdrawn by a new wait
+        m_openBrowserWhenReady = true; // a pending request is never withdrawn by a new wait
 
     auto* timer = new QTimer(this);
     timer->setInterval(m_timings.readinessTick);
-    readinessTimer = timer;
+    m_readinessTimer = timer;
     connect(timer, &QTimer::timeout, this, [this, wait = QPointer(timer)] {
-        ++readinessAttempts;
+        ++m_readinessAttempts;
         probeServer([self = QPointer(this), wait](bool compatible) {
             // A result counts only for the wait that sent it: a stop or a newer wait makes it
             // stale, so it can neither show "running" for a stopped server nor alert twice.
@@ -35,7 +35,7 @@ void TarvessaAudioServerAppDelegate::waitUntilReady(bool openBrowser)
                 self->cancelReadinessWait();
                 self->updateMenu(ServerState::running());
                 if (self->openBrowserWhenReady) {
-                    self->openBrowserWhenReady = false;
+                    self->m_openBrowserWhenReady = false;
                     self->m_services.workspace.openUrl(self->serverURL);
                 }
             } else if (self->readinessAttempts >= self->m_timings.readinessAttemptLimit) {

@@ -31,15 +31,15 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
     };
     using D = TarvessaAudioServerAppDelegate;
     add(QStringLiteral("Open Tarvessa Audio Server"), &D::openWebInterface, Qt::CTRL | Qt::Key_O);
-    statusMenuItem = add(QStringLiteral("Server stopped"), nullptr);
+    m_statusMenuItem = add(QStringLiteral("Server stopped"), nullptr);
     statusMenuItem->setEnabled(false);
-    addressMenuItem = add(serverURL.toString(), &D::copyAddress);
+    m_addressMenuItem = add(serverURL.toString(), &D::copyAddress);
     menu->addSeparator();
-    toggleServerMenuItem = add(QStringLiteral("Start Server"), &D::toggleServer);
-    restartServerMenuItem =
+    m_toggleServerMenuItem = add(QStringLiteral("Start Server"), &D::toggleServer);
+    m_restartServerMenuItem =
         add(QStringLiteral("Restart Server"), &D::restartServer, Qt::CTRL | Qt::Key_R);
     menu->addSeparator();
-    startAtLoginMenuItem = add(QStringLiteral("Start at Login"), &D::toggleStartAtLogin);
+    m_startAtLoginMenuItem = add(QStringLiteral("Start at Login"), &D::toggleStartAtLogin);
     startAtLoginMenuItem->setCheckable(true);
     menu->addSeparator();
     add(QStringLiteral("Show Data Folder"), &D::showDataFolder);
@@ -52,7 +52,7 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
 
 void TarvessaAudioServerAppDelegate::attachStatusItem()
 {
-    statusItem = std::make_unique<QSystemTrayIcon>();
+    m_statusItem = std::make_unique<QSystemTrayIcon>();
     statusItem->setToolTip(QString::fromLatin1(ApplicationName));
     statusItem->setIcon(m_trayIcons[static_cast<size_t>(
         menuAppearanceFor(serverState, serverProcess != nullptr).icon)]);
@@ -68,7 +68,9 @@ void TarvessaAudioServerAppDelegate::attachStatusItem()
 
 void TarvessaAudioServerAppDelegate::updateMenu(const ServerState& state)
 {
-    serverState = state;
+    m_serverState = state;
+    if (!m_statusMenu)
+        return; // only recorded: no menu to redraw yet, and the launch redraws it once built
     const MenuAppearance look = menuAppearanceFor(state, serverProcess != nullptr);
     // A failure text is shown as it stands: "&" is not a mnemonic here.
     statusMenuItem->setText(

@@ -18,12 +18,13 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
 
     // Checked before anything is created, so a broken bundle leaves no trace on disk.
     const RuntimeLocations where = locations();
+    const QString entryScript = serverEntryURL().toLocalFile();
     if (::access(QFile::encodeName(where.nodeRuntime()).constData(), X_OK) != 0) {
         presentLaunchError(
             QStringLiteral("The bundled Node.js runtime is missing or not executable."));
         return;
     }
-    if (!QFile::exists(where.serverEntryScript())) {
+    if (!QFile::exists(entryScript)) {
         presentLaunchError(QStringLiteral("The bundled Tarvessa Audio server is missing."));
         return;
     }
@@ -43,11 +44,11 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
         presentLaunchError(prepareFailure + log.error().description);
         return;
     }
-    logHandle = std::move(log.value());
+    m_logHandle = std::move(log.value());
 
     ServerLaunch launch;
     launch.program = where.nodeRuntime();
-    launch.arguments = {where.serverEntryScript()};
+    launch.arguments = {entryScript};
     launch.workingFolder = where.serverAppFolder();
     launch.environment = serverEnvironment();
     launch.outputFd = logHandle->fd();
@@ -63,12 +64,12 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
         },
         Qt::QueuedConnection);
     if (const Expected<void> started = process->start(launch); !started.ok()) {
-        logHandle.reset();
+        m_logHandle.reset();
         presentLaunchError(QStringLiteral("Tarvessa Audio Server could not start: ") +
                            started.error().description);
         return;
     }
-    serverProcess = std::move(process);
+    m_serverProcess = std::move(process);
     updateMenu(ServerState::starting());
     waitUntilReady(openBrowser);
 }
@@ -80,14 +81,14 @@ void TarvessaAudioServerAppDelegate::handleServerTermination(
     // log and the menu: this end is no longer news.
     if (serverProcess && serverProcess != ended.lock())
         return;
-    serverProcess.reset();
+    m_serverProcess.reset();
     cancelReadinessWait();
     if (logHandle) {
-        logHandle->flushAndClose();
-        logHandle.reset();
+        m_logHandle->flushAndClose();
+        m_logHandle.reset();
     }
     if (restartAfterTermination && !isQuitting) {
-        restartAfterTermination = false;
+        m_restartAfterTermination = false;
         updateMenu(ServerState::stopped());
         startServer(false);
         return;

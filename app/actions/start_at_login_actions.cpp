@@ -66,6 +66,8 @@ void watchAutostartPaths(QFileSystemWatcher& watcher, const QString& folder)
 
 void TarvessaAudioServerAppDelegate::refreshStartAtLoginMenuItem()
 {
+    if (!startAtLoginMenuItem)
+        return; // the menu is not built yet, and shows the status once it is
     const int status = m_services.loginItems.status();
     const bool needsApproval = status == LoginItemService::RequiresApproval;
     startAtLoginMenuItem->setText(needsApproval

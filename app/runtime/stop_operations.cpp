@@ -11,10 +11,10 @@ void TarvessaAudioServerAppDelegate::stopOwnedServer()
 {
     // A stop cancels a pending restart, even when the old server has already ended and only
     // its end is still to be handled.
-    restartAfterTermination = false;
+    m_restartAfterTermination = false;
     ++m_stops;
     if (!ownedServerIsRunning()) {
-        serverProcess.reset();
+        m_serverProcess.reset();
         updateMenu(ServerState::stopped());
         return;
     }
@@ -25,9 +25,9 @@ void TarvessaAudioServerAppDelegate::stopOwnedServer()
 
 void TarvessaAudioServerAppDelegate::restartServer(QObject*)
 {
-    openBrowserWhenReady = false;
+    m_openBrowserWhenReady = false;
     if (ownedServerIsRunning()) {
-        restartAfterTermination = true;
+        m_restartAfterTermination = true;
         serverProcess->terminate();
         return;
     }
