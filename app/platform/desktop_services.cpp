@@ -11,7 +11,9 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 
 int MessageBoxAlerts::run(const AlertRequest& request)
 {
@@ -90,7 +92,34 @@ void DesktopWorkspace::revealFile(const QString& filePath)
     });
 }
 
+void notifyNoTrayIcon(const QDBusConnection& bus)
+{
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    notify << QStringLiteral("Tarvessa Audio Server") << 0u
+           << QStringLiteral("io.tarvessa.tarvessa-audio-server")
+           << QStringLiteral("Tarvessa Audio Server is running without a tray icon")
+           << QStringLiteral("This desktop shows no tray, so the icon cannot be shown. Launch "
+                             "Tarvessa Audio Server again to open its web interface; "
+                             "\"tarvessa-audio-server --quit\" ends it.")
+           << QStringList() << QVariantMap() << -1;
+    // Only a service that runs already: none is started for this.
+    notify.setAutoStartService(false);
+    bus.send(notify);
+}
+
 void SystemClipboard::setText(const QString& text)
 {
     QGuiApplication::clipboard()->setText(text);
+    // In a Wayland session, Xwayland hands our selection to Wayland applications only while an X
+    // window of ours has focus, and a tray item clicked through the panel's menu has none (nor,
+    // natively, the input serial Wayland asks for). wl-copy sets it through the compositor's
+    // data-control protocol (sway, KDE), which asks for neither.
+    if (!qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return;
+    const QString wlCopy = QStandardPaths::findExecutable(QStringLiteral("wl-copy"));
+    if (!wlCopy.isEmpty())
+        QProcess::startDetached(wlCopy, {QStringLiteral("--"), text});
 }
