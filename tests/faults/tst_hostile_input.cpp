@@ -1,24 +1,32 @@
-// What a hostile program or an odd account of the same user hands the application: floods,
-// partial and idle connections on the instance socket, something that is no file where the log
-// goes, names whose bytes are not UTF-8, install paths no autostart reader can take, and markup
-// in an alert's text.
+// What the application and its folder picker meet from outside, each case in a fresh account:
+// floods, partial and idle connections on the instance socket, something that is no file where
+// the log goes, names whose bytes are not UTF-8, install paths no autostart reader can take,
+// markup in an alert's text; a picker without a display or an output, or given a name it cannot
+// write; and the real executable's command line beside no instance, a hung one and a running one.
 #include "controller/single_instance.h"
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
 #include "platform/xdg_autostart.h"
+#include "result_encoder.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QStandardPaths>
+#include <QStringDecoder>
 #include <QTimer>
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -26,10 +34,15 @@ class HostileInputTest : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+    const QByteArray m_notUtf8 = QFile::encodeName(m_dir.path()) + "/Bj\xf6rk";
+
 private slots:
+    void cleanupTestCase() { ::rmdir(m_notUtf8.constData()); } // QTemporaryDir cannot name it
+
     // The instance drops every client but `served` by itself, long before their lifetime unless
-    // the row's is short, takes none for a request, and answers a proper one once they are gone
-    // with no descriptor left behind.
+    // the row's is short, takes none for a request, and then serves a proper one, with no
+    // descriptor left behind.
     void instanceSocketLimits_data()
     {
         QTest::addColumn<int>("lifetimeMs");
@@ -52,32 +65,26 @@ private slots:
         QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
         const auto descriptors = QDir(u"/proc/self/fd"_s).count();
         QSignalSpy reopened(&instance, &SingleInstance::reopenRequested);
-        const auto connected = [&](const QByteArray& sent) {
-            auto socket = std::make_unique<QLocalSocket>();
-            socket->connectToServer(folder.filePath(u"io.tarvessa.tarvessa-audio-server.socket"_s));
-            socket->write(sent);
-            return socket;
+        std::vector<std::unique_ptr<QLocalSocket>> sockets;
+        const auto send = [&](const QByteArray& sent) {
+            sockets.push_back(std::make_unique<QLocalSocket>());
+            sockets.back()->connectToServer(
+                folder.filePath(u"io.tarvessa.tarvessa-audio-server.socket"_s));
+            sockets.back()->write(sent);
         };
-        std::vector<std::unique_ptr<QLocalSocket>> hostile;
-        while (int(hostile.size()) < clients)
-            hostile.push_back(connected(bytes));
-        const auto open = [&] {
-            return int(std::count_if(hostile.begin(), hostile.end(), [](auto& socket) {
-                return socket->state() != QLocalSocket::UnconnectedState;
-            }));
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(open(), served, 10000);
-        hostile.clear();
-        // Read as it arrives: the instance closes straight after its answer.
-        const auto reopen = [&] {
-            auto client = connected("reopen\n");
-            QByteArray answer;
-            connect(client.get(), &QLocalSocket::readyRead, this,
-                    [&] { answer += client->readAll(); });
-            return QTest::qWaitFor([&] { return answer == "ok\n"; }, 2000);
-        };
-        QVERIFY(QTest::qWaitFor(reopen, 10000));
-        QCOMPARE(reopened.size(), 1);
+        while (int(sockets.size()) < clients)
+            send(bytes);
+        QTRY_COMPARE_WITH_TIMEOUT(std::count_if(sockets.begin(), sockets.end(),
+                                                [](auto& socket) {
+                                                    return socket->state() ==
+                                                           QLocalSocket::ConnectedState;
+                                                }),
+                                  qsizetype(served), 10000);
+        QVERIFY(reopened.isEmpty());
+        sockets.clear();
+        // A proper request, sent again until the instance has seen the others go.
+        QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), 10000);
+        sockets.clear();
         QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
     }
 
@@ -112,12 +119,11 @@ private slots:
             QVERIFY(kind == u"file" ? writeFile(path, "kept") : QFile::link(u"/dev/null"_s, path));
         life.controller->startServer(false);
         const QString shown = life.controller->serverState.message();
-        const QString failed = u"Tarvessa Audio Server could not prepare its data folders: "_s;
         QVERIFY(life.stateIs(ServerState::Case::failed));
-        QVERIFY2(kind == u"file"
-                     ? shown.startsWith(failed)
-                     : shown == failed + u"The server log %1 is not a regular file"_s.arg(path),
-                 qPrintable(shown));
+        QVERIFY2(
+            shown.startsWith(u"Tarvessa Audio Server could not prepare its data folders: "_s) &&
+                (kind == u"file" || shown.endsWith(path + u" is not a regular file"_s)),
+            qPrintable(shown));
         QVERIFY(!life.controller->serverProcess && !life.controller->logHandle);
         QCOMPARE(life.account.alerts.shown.size(), 1);
         QVERIFY(kind != u"file" || readAll(path) == "kept");
@@ -132,12 +138,13 @@ private slots:
         QCOMPARE(encodeNativeName(nativeSystemEnvironment().value(u"TARVESSA_ODD"_s)), odd);
         qunsetenv("TARVESSA_ODD");
         TestAccount account;
-        const QByteArray home = QFile::encodeName(account.root()) + "/jos\xe9\xed\xa0\x80";
-        QVERIFY(::mkdir(home.constData(), 0700) == 0);
         // QTemporaryDir cannot name what is not UTF-8 to remove it.
         const auto remove = qScopeGuard([&] {
             QProcess::execute(u"/bin/rm"_s, {u"-rf"_s, u"--"_s, account.root()});
         });
+        const std::string home =
+            QFile::encodeName(account.root()).toStdString() + "/jos\xe9\xed\xa0\x80";
+        QVERIFY(std::filesystem::create_directory(home));
         for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
             account.environment.remove(QLatin1String(name));
         account.environment.insert(u"HOME"_s, decodeNativeName(home));
@@ -149,16 +156,17 @@ private slots:
         controller->startServer(false);
         QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
         QCOMPARE(controller->serverState, ServerState::stopped());
-        struct stat info;
-        QVERIFY(::stat(home + "/.local/share/Tarvessa Audio Server", &info) == 0);
-        QVERIFY(::stat(home + "/.local/state/Tarvessa Audio Server/server.log", &info) == 0);
+        QVERIFY(std::filesystem::is_directory(home + "/.local/share/Tarvessa Audio Server"));
+        QVERIFY(std::filesystem::is_regular_file(home +
+                                                 "/.local/state/Tarvessa Audio Server/server.log"));
         // home, tmp, bundle, the odd home and the recorded environment, nothing else
         QCOMPARE(std::distance(std::filesystem::directory_iterator(
                                    QFile::encodeName(account.root()).toStdString()),
                                {}),
                  5);
         const QList<QByteArray> lines = readAll(account.path(u"env"_s)).split('\n');
-        QVERIFY(lines.contains("ODD=" + odd) && lines.contains("HOME=" + home));
+        QVERIFY(lines.contains("ODD=" + odd) &&
+                lines.contains("HOME=" + QByteArray::fromStdString(home)));
     }
 
     // No reader of the entry would start a program under a % or a \: registering says so, and
@@ -177,8 +185,7 @@ private slots:
         QVERIFY(QDir().mkpath(account.path(folder)) && QFile::link(u"/bin/true"_s, program));
         XdgAutostartService service(account.folders(), program, account.workspace);
         const std::optional<QString> failure = service.registerItem();
-        QVERIFY(failure && failure->contains(program));
-        QVERIFY(!QFileInfo::exists(service.entryPath()));
+        QVERIFY(failure && failure->contains(program) && !QFileInfo::exists(service.entryPath()));
         QVERIFY(writeFile(service.entryPath(), service.entryContents()));
         QVERIFY(service.status() != LoginItemService::Enabled);
     }
@@ -186,24 +193,206 @@ private slots:
     // A path in a message is the user's text, never markup.
     void alertTextIsShownAsPlainText()
     {
-        MessageBoxAlerts alerts;
         const QString text = u"Cannot create the folder /m/My  Music <b>x</b> &amp;\n  indented"_s;
         QString seen;
-        int format = -1;
         QTimer look;
         connect(&look, &QTimer::timeout, this, [&] {
-            for (QWidget* window : QApplication::topLevelWidgets())
-                if (auto* box = qobject_cast<QMessageBox*>(window); box && box->isVisible()) {
-                    auto* label = box->findChild<QLabel*>(u"qt_msgbox_informativelabel"_s);
-                    seen = label ? label->text() : u"no label"_s;
-                    format = label ? label->textFormat() : -1;
-                    box->buttons().first()->click();
-                }
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                auto* label = box->findChild<QLabel*>(u"qt_msgbox_informativelabel"_s);
+                seen = label && label->textFormat() == Qt::PlainText ? label->text() : u"markup"_s;
+                box->buttons().first()->click();
+            }
         });
         look.start(20);
-        QCOMPARE(alerts.run({AlertRequest::Style::Warning, u"T"_s, text, {u"OK"_s}}), 0);
+        QCOMPARE(MessageBoxAlerts().run({AlertRequest::Style::Warning, u"T"_s, text, {u"OK"_s}}),
+                 0);
         QCOMPARE(seen, text);
-        QCOMPARE(format, int(Qt::PlainText));
+    }
+
+    // The shipped picker, untouched, always answers with one line, or says on standard error
+    // why it cannot. keys: what xdotool types on an Xvfb display once the dialog has the focus,
+    // or "lose" to end the display then; without keys, or with "full" (its output going to
+    // /dev/full), it runs with no display.
+    void pickerAlwaysAnswers_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::addColumn<int>("exitCode");
+        const QByteArray closed =
+            "{\"status\":\"error\",\"message\":\"The folder picker closed unexpectedly.\"}\n";
+        const QString dir = QDir(m_dir.path()).canonicalPath();
+        const QString type = u"type --delay 20 --args 1 %1/%2 key Return"_s;
+        QVERIFY(QDir(dir).mkpath(u"Sigur Rós"_s));
+        QVERIFY(QFile::link(dir + u"/Sigur Rós"_s, dir + u"/link"_s));
+        // Qt does not list a name that is not UTF-8; a link to it is how it gets chosen.
+        QVERIFY(::mkdir(m_notUtf8.constData(), 0700) == 0);
+        QVERIFY(::symlink(m_notUtf8.constData(), QFile::encodeName(dir + u"/bjork"_s)) == 0);
+        QTest::newRow("no display") << QString() << closed << QByteArray() << 1;
+        QTest::newRow("output full")
+            << u"full"_s << QByteArray()
+            << "Unable to write folder picker result: No space left on device\n"_ba << 1;
+        QTest::newRow("display lost") << u"lose"_s << closed << QByteArray() << 1;
+        QTest::newRow("Escape cancels")
+            << u"key Escape"_s << "{\"status\":\"cancelled\"}\n"_ba << QByteArray() << 2;
+        QTest::newRow("a typed link gives its target")
+            << type.arg(dir, u"link"_s)
+            << "{\"status\":\"selected\",\"path\":\"" +
+                   (dir + u"/Sigur Rós"_s).toUtf8().replace("/", "\\/") + "\"}\n"
+            << QByteArray() << 0;
+        QTest::newRow("a name not UTF-8") << type.arg(dir, u"bjork"_s) << QByteArray()
+                                          << "Unable to encode folder picker result.\n"_ba << 1;
+    }
+    void pickerAlwaysAnswers()
+    {
+        QFETCH(QString, keys);
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        QFETCH(int, exitCode);
+        const bool display = !keys.isEmpty() && keys != u"full"_s;
+        if (display && QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+            QSKIP("Needs Xvfb and xdotool (Debian packages xvfb and xdotool)");
+        QTemporaryDir config; // where Qt's dialog remembers the last folder
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"XDG_CONFIG_HOME"_s, config.path());
+        env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        env.remove(u"DISPLAY"_s);
+        env.remove(u"WAYLAND_DISPLAY"_s);
+        QProcess xvfb, picker, xdotool; // each killed as it goes, should a check fail
+        if (display) {
+            // -displayfd picks a free display and reports its number once clients can connect.
+            xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
+            QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 10000);
+            env.insert(u"DISPLAY"_s, u':' + QString::fromLatin1(xvfb.readLine().trimmed()));
+        }
+        picker.setProcessEnvironment(env);
+        if (keys == u"full"_s)
+            picker.setStandardOutputFile(u"/dev/full"_s);
+        picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
+        xdotool.setProcessEnvironment(env);
+        if (display) {
+            xdotool.start(
+                u"xdotool"_s,
+                (u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync "_s +
+                 (keys == u"lose"_s ? QString() : keys))
+                    .split(u' ', Qt::SkipEmptyParts));
+            QVERIFY(xdotool.waitForFinished(20000) && xdotool.exitCode() == 0);
+        }
+        if (keys == u"lose"_s)
+            xvfb.kill();
+        QVERIFY(picker.waitForFinished(20000));
+        QCOMPARE(picker.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(picker.readAllStandardOutput(), out);
+        QCOMPARE(picker.readAllStandardError(), err);
+        QCOMPARE(picker.exitCode(), exitCode);
+        xvfb.terminate();
+        xvfb.waitForFinished();
+    }
+
+    // Any chosen path's bytes, mostly ones JSON escapes and UTF-8 sequences good and bad: a
+    // line that reads back as exactly those bytes, or nothing for bytes that are not UTF-8.
+    void pickerResultReadsBackAsThePath()
+    {
+        const QList<QByteArray> pieces =
+            QByteArrayLiteral("/|\"|\\|\b|\f|\n|\r|\t|\0|\x1f|\x7f|a| |\xc3\xa9|\xe2\x82\xac|"
+                              "\xf0\x9f\x8e\xb5|\xef\xbb\xbf|\xef\xbf\xbe|\xc0\xaf|\xed\xa0\x80|"
+                              "\xf4\x90\x80\x80|\xe2\x82|\x80")
+                .split('|');
+        QRandomGenerator random(7151);
+        for (int i = 0; i < 20'000; ++i) {
+            QByteArray path("/"); // absolute, as every chosen folder is
+            for (int count = random.bounded(24); count > 0; --count)
+                path += random.bounded(4) ? pieces.at(random.bounded(int(pieces.size())))
+                                          : QByteArray(1, char(random.bounded(256)));
+            const auto line = encodePickerResult(PickerStatus::Selected, path, std::nullopt);
+            QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            const QString text = strict(path); // incomplete at the end is an error too
+            const QJsonObject read = QJsonDocument::fromJson(line.value_or("")).object();
+            QVERIFY2(strict.hasError() ? !line
+                                       : line && !line->contains('\n') && read.size() == 2 &&
+                                             read[u"status"_s] == u"selected"_s &&
+                                             read[u"path"_s].toString() == text,
+                     path.toHex().constData());
+        }
+    }
+
+    // The real executable from a bundle of its own. Each run answers on one stream, the other
+    // left empty, and starts no server; the options need no display (X11 asked for, none
+    // there). A hung holder is this test's own instance: this thread waits for the launch and
+    // cannot answer it. A running one was launched with an unknown option, which it named
+    // before going on; --quit has ended it and its server when it returns.
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("holder");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        const QStringList quit{u"--quit"_s};
+        QTest::newRow("help") << QStringList{u"--help"_s} << QString() << 0 << u"\n  --quit "_s;
+        QTest::newRow("version") << QStringList{u"--version"_s} << QString() << 0
+                                 << QStringLiteral("Tarvessa Audio Server " TARVESSA_VERSION "\n");
+        QTest::newRow("quit, none running")
+            << quit << QString() << 1 << u"--quit: it is not running\n"_s;
+        QTest::newRow("quit, holder hung")
+            << quit << u"hung"_s << 1 << u"--quit: the running instance does not answer"_s;
+        QTest::newRow("launch, holder hung")
+            << QStringList() << u"hung"_s << 1
+            << u"not starting a second instance: another instance holds the lock"_s;
+        QTest::newRow("quit, one running") << quit << u"running"_s << 0 << QString();
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, holder);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        TestAccount account;
+        QTemporaryDir runtime;
+        const QString executable = account.bundle() + u"/bin/TarvessaAudioServer"_s;
+        const QString pidFile = account.path(u"server.pid"_s);
+        QVERIFY(QDir().mkpath(account.bundle() + u"/bin"_s));
+        QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
+        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
+        // A server that never answers: the instance stays "starting" until it is asked to quit.
+        account.installRuntime(u"echo $$ >'%1'; exec sleep 600"_s.arg(pidFile));
+        account.environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
+        account.environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        account.environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"disabled:"_s);
+        SingleInstance hung(runtime.path());
+        QVERIFY(holder != u"hung"_s || hung.claim() == SingleInstance::Outcome::Primary);
+        QProcess first, process; // each killed as it goes, should it still run
+        // On a failure, SIGTERM: the instance then stops its server rather than orphan it.
+        const auto stop = qScopeGuard([&first] {
+            first.terminate();
+            first.waitForFinished(15000);
+        });
+        first.setProcessEnvironment(account.environment);
+        if (holder == u"running"_s)
+            first.start(executable, {u"--bogus"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(holder != u"running"_s || QFile(pidFile).size() > 0, 20000);
+        const qint64 server = readAll(pidFile).trimmed().toLongLong();
+        account.environment.insert(u"QT_QPA_PLATFORM"_s,
+                                   arguments.isEmpty() ? u"offscreen"_s : u"xcb"_s);
+        process.setProcessEnvironment(account.environment);
+        process.start(executable, arguments);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), exitCode);
+        const QString answer = QString::fromLocal8Bit(process.readAllStandardOutput());
+        const QString error = QString::fromLocal8Bit(process.readAllStandardError());
+        QCOMPARE(exitCode ? answer : error, QString());
+        QVERIFY2((exitCode ? error : answer).contains(said), qPrintable(answer + error));
+        QVERIFY(!holder.isEmpty() || QDir(runtime.path()).isEmpty());
+        QCOMPARE(QFile::exists(pidFile), holder == u"running"_s);
+        if (holder != u"running"_s)
+            return;
+        // "Gone" means gone: the first instance has already ended, its server with it.
+        QVERIFY(first.waitForFinished(1000));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(
+            first.readAllStandardError().split('\n').first(),
+            "Tarvessa Audio Server: unknown option --bogus, ignored (--help lists the options)");
+        QTRY_VERIFY_WITH_TIMEOUT(processIsGone(server), 5000);
     }
 };
 
