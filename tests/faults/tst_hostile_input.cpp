@@ -17,7 +17,6 @@
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QStringDecoder>
 #include <QTimer>
 
@@ -38,23 +37,21 @@ private slots:
     // QTemporaryDir cannot name what is not UTF-8 to remove it.
     void cleanupTestCase() { QProcess::execute(u"/bin/rm"_s, {u"-rf"_s, u"--"_s, m_dir.path()}); }
 
-    // The instance drops every client but `served` by itself, long before their lifetime unless
-    // the row's is short, takes none for a request, and then serves a proper one, with no
-    // descriptor left behind.
+    // Of twelve clients, the instance drops all but `served` by itself, long before their
+    // lifetime unless the row's is short, takes none for a request, and then serves a proper
+    // one, with no descriptor left behind.
     void instanceSocketLimits_data()
     {
         QTest::addColumn<int>("lifetimeMs");
-        QTest::addColumn<int>("clients");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<qsizetype>("served");
-        QTest::newRow("a flood with no line feed") << 60000 << 1 << QByteArray(1 << 20, 'x') << 0LL;
-        QTest::newRow("a request never ended") << 200 << 1 << "reopen"_ba << 0LL;
-        QTest::newRow("more clients than places") << 60000 << 12 << QByteArray() << 4LL;
+        QTest::newRow("floods with no line feed") << 60000 << QByteArray(1 << 20, 'x') << 0LL;
+        QTest::newRow("requests never ended") << 200 << "reopen"_ba << 0LL;
+        QTest::newRow("more clients than places") << 60000 << QByteArray() << 4LL;
     }
     void instanceSocketLimits()
     {
         QFETCH(int, lifetimeMs);
-        QFETCH(int, clients);
         QFETCH(QByteArray, bytes);
         QFETCH(qsizetype, served);
         QTemporaryDir dir;
@@ -69,7 +66,7 @@ private slots:
             socket.connectToServer(dir.filePath(u"io.tarvessa.tarvessa-audio-server.socket"_s));
             socket.write(sent);
         };
-        while (int(sockets.size()) < clients)
+        while (sockets.size() < 12)
             send(bytes);
         const auto connected = [](auto& socket) {
             return socket->state() == QLocalSocket::ConnectedState;
@@ -83,15 +80,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
     }
 
-    // Something already where the data folder or the log goes: the start fails at once and
-    // says why, nothing there is lost, and a FIFO does not hang the open.
+    // Something already where the log goes: the start fails at once and says why, nothing there
+    // is lost, and a FIFO does not hang the open.
     void somethingInTheWay_data()
     {
         QTest::addColumn<QString>("at");
         QTest::addColumn<QString>("kind");
         const QString log = u"state/Tarvessa Audio Server/server.log"_s;
-        QTest::newRow("a file for the data folder")
-            << u"share/Tarvessa Audio Server"_s << u"file"_s;
         QTest::newRow("a folder for the log") << log + u"/kept"_s << u"file"_s;
         QTest::newRow("a FIFO for the log") << log << u"fifo"_s;
         QTest::newRow("a socket for the log") << log << u"socket"_s;
@@ -143,7 +138,6 @@ private slots:
         controller->buildStatusMenu();
         controller->startServer(false);
         QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
-        QCOMPARE(controller->serverState, ServerState::stopped());
         QVERIFY(std::filesystem::is_regular_file(
             (home + "/.local/state/Tarvessa Audio Server/server.log").toStdString()));
         // The odd home alone: no second tree where its bytes were replaced.
@@ -205,8 +199,6 @@ private slots:
         const QByteArray closed =
             "{\"status\":\"error\",\"message\":\"The folder picker closed unexpectedly.\"}\n";
         const QString dir = QDir(m_dir.path()).canonicalPath();
-        const QString type = u"type --delay 20 --args 1 %1/%2 key Return"_s;
-        QVERIFY(QDir(dir).mkpath(u"Albums"_s));
         // Qt does not list a name that is not UTF-8; a link to it is how it gets chosen.
         QVERIFY(::mkdir(m_notUtf8.constData(), 0700) == 0);
         QVERIFY(::symlink(m_notUtf8.constData(), QFile::encodeName(dir + u"/bjork"_s)) == 0);
@@ -217,13 +209,9 @@ private slots:
         QTest::newRow("display lost") << u"lose"_s << closed << 1;
         QTest::newRow("Escape cancels")
             << u"key Escape"_s << "{\"status\":\"cancelled\"}\n"_ba << 2;
-        QTest::newRow("a typed folder")
-            << type.arg(dir, u"Albums"_s)
-            << "{\"status\":\"selected\",\"path\":\"" +
-                   (dir + u"/Albums"_s).toUtf8().replace("/", "\\/") + "\"}\n"
-            << 0;
-        QTest::newRow("a link to a name not UTF-8")
-            << type.arg(dir, u"bjork"_s) << "Unable to encode folder picker result.\n"_ba << 1;
+        QTest::newRow("a typed link to a name not UTF-8")
+            << u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir)
+            << "Unable to encode folder picker result.\n"_ba << 1;
     }
     void pickerAlwaysAnswers()
     {
@@ -233,23 +221,23 @@ private slots:
         const bool display = !keys.isEmpty() && keys != u"full"_s;
         if (display && !QFileInfo::exists(u"/usr/bin/xdotool"_s))
             QSKIP("Needs Xvfb and xdotool (Debian packages xvfb and xdotool)");
-        QTemporaryDir config; // where Qt's dialog remembers the last folder
+        QTemporaryDir config;           // where Qt's dialog remembers the last folder
+        QProcess xvfb, picker, xdotool; // each killed as it goes, should a check fail
+        // -displayfd picks a free display and reports its number once clients can connect.
+        if (display)
+            xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
+        QTRY_VERIFY_WITH_TIMEOUT(!display || xvfb.canReadLine(), 10000);
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_CONFIG_HOME"_s, config.path());
         env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-        env.remove(u"DISPLAY"_s);
-        QProcess xvfb, picker, xdotool; // each killed as it goes, should a check fail
-        if (display) {
-            // -displayfd picks a free display and reports its number once clients can connect.
-            xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
-            QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 10000);
-            env.insert(u"DISPLAY"_s, u':' + QString::fromLatin1(xvfb.readLine().trimmed()));
-        }
+        env.insert(u"DISPLAY"_s,
+                   display ? u':' + QString::fromLatin1(xvfb.readLine().trimmed()) : QString());
         picker.setProcessEnvironment(env);
+        xdotool.setProcessEnvironment(env);
         if (keys == u"full"_s)
             picker.setStandardOutputFile(u"/dev/full"_s);
         picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
-        xdotool.setProcessEnvironment(env);
+        // Typed once the dialog is mapped and has the focus.
         if (display)
             xdotool.start(
                 u"xdotool"_s,
@@ -268,31 +256,32 @@ private slots:
         xvfb.waitForFinished();
     }
 
-    // Any chosen path's bytes, mostly ones JSON escapes and UTF-8 sequences good and bad: a
-    // line that reads back as exactly those bytes, or nothing for bytes that are not UTF-8.
+    // Any chosen path's bytes, here every three of the bytes JSON escapes and of UTF-8 sequences
+    // good and bad: a line that reads back as exactly those bytes, or nothing for bytes that are
+    // not UTF-8.
     void pickerResultReadsBackAsThePath()
     {
         const QList<QByteArray> pieces =
             QByteArrayLiteral("/|\"|\\|\b|\f|\n|\r|\t|\0|\x1f|\x7f|a| |\xc3\xa9|\xe2\x82\xac|"
                               "\xf0\x9f\x8e\xb5|\xef\xbb\xbf|\xef\xbf\xbe|\xc0\xaf|\xed\xa0\x80|"
-                              "\xf4\x90\x80\x80|\xe2\x82|\x80")
+                              "\xf4\x90\x80\x80|\xe2\x82|\x80|\xff")
                 .split('|');
-        QRandomGenerator random(7151);
-        for (int i = 0; i < 20'000; ++i) {
-            QByteArray path("/"); // absolute, as every chosen folder is
-            for (int count = random.bounded(24); count > 0; --count)
-                path += random.bounded(4) ? pieces.at(random.bounded(int(pieces.size())))
-                                          : QByteArray(1, char(random.bounded(256)));
-            const auto line = encodePickerResult(PickerStatus::Selected, path, std::nullopt);
-            QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-            const QString text = strict(path); // incomplete at the end is an error too
-            const QJsonObject read = QJsonDocument::fromJson(line.value_or("")).object();
-            QVERIFY2(strict.hasError() ? !line
-                                       : line && !line->contains('\n') && read.size() == 2 &&
-                                             read[u"status"_s] == u"selected"_s &&
-                                             read[u"path"_s].toString() == text,
-                     path.toHex().constData());
-        }
+        for (const QByteArray& a : pieces)
+            for (const QByteArray& b : pieces)
+                for (const QByteArray& c : pieces) {
+                    const QByteArray path = '/' + a + b + c; // absolute, as every chosen folder is
+                    const auto line =
+                        encodePickerResult(PickerStatus::Selected, path, std::nullopt);
+                    QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+                    const QString text = strict(path); // incomplete at the end is an error too
+                    const QJsonObject read = QJsonDocument::fromJson(line.value_or("")).object();
+                    QVERIFY2(strict.hasError()
+                                 ? !line
+                                 : line && !line->contains('\n') && read.size() == 2 &&
+                                       read[u"status"_s] == u"selected"_s &&
+                                       read[u"path"_s].toString() == text,
+                             path.toHex().constData());
+                }
     }
 
     // The real executable from a bundle of its own. Each run answers on one stream, the other
@@ -305,25 +294,25 @@ private slots:
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("holder");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("help") << u"--help"_s << QString() << 0 << u"\n  --quit "_s;
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("help") << u"--help"_s << QString() << 0 << "\n  --quit "_ba;
         QTest::newRow("version") << u"--version"_s << QString() << 0
-                                 << QStringLiteral("Tarvessa Audio Server " TARVESSA_VERSION "\n");
+                                 << QByteArray("Tarvessa Audio Server " TARVESSA_VERSION "\n");
         QTest::newRow("quit, none running")
-            << u"--quit"_s << QString() << 1 << u"--quit: it is not running\n"_s;
+            << u"--quit"_s << QString() << 1 << "--quit: it is not running\n"_ba;
         QTest::newRow("quit, holder hung")
-            << u"--quit"_s << u"hung"_s << 1 << u"--quit: the running instance does not answer"_s;
+            << u"--quit"_s << u"hung"_s << 1 << "--quit: the running instance does not answer"_ba;
         QTest::newRow("launch, holder hung")
             << QString() << u"hung"_s << 1
-            << u"not starting a second instance: another instance holds the lock"_s;
-        QTest::newRow("quit, one running") << u"--quit"_s << u"running"_s << 0 << QString();
+            << "not starting a second instance: another instance holds the lock"_ba;
+        QTest::newRow("quit, one running") << u"--quit"_s << u"running"_s << 0 << QByteArray();
     }
     void commandLine()
     {
         QFETCH(QString, arguments);
         QFETCH(QString, holder);
         QFETCH(int, exitCode);
-        QFETCH(QString, said);
+        QFETCH(QByteArray, said);
         TestAccount account;
         QTemporaryDir runtime;
         const QString executable = account.bundle() + u"/bin/TarvessaAudioServer"_s;
@@ -338,12 +327,13 @@ private slots:
         account.environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
         SingleInstance hung(runtime.path());
         QVERIFY(holder != u"hung"_s || hung.claim() == SingleInstance::Outcome::Primary);
+        const bool running = holder == u"running"_s;
         // Each is killed as it goes, should a check fail; the server then ends with its instance.
         QProcess first, process;
         first.setProcessEnvironment(account.environment);
-        if (holder == u"running"_s)
+        if (running)
             first.start(executable, {u"--bogus"_s});
-        QTRY_VERIFY_WITH_TIMEOUT(holder != u"running"_s || QFile(pidFile).size() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!running || QFile(pidFile).size() > 0, 20000);
         const qint64 server = readAll(pidFile).trimmed().toLongLong();
         if (!arguments.isEmpty())
             account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
@@ -351,20 +341,17 @@ private slots:
         process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
         QVERIFY(process.waitForFinished(30000));
         QCOMPARE(process.exitCode(), exitCode);
-        const QString answer = QString::fromLocal8Bit(process.readAllStandardOutput());
-        const QString error = QString::fromLocal8Bit(process.readAllStandardError());
-        QVERIFY2((exitCode ? answer : error).isEmpty() &&
-                     (exitCode ? error : answer).contains(said),
-                 qPrintable(answer + error));
-        QVERIFY(!holder.isEmpty() || QDir(runtime.path()).isEmpty());
-        QCOMPARE(QFile::exists(pidFile), holder == u"running"_s);
-        if (holder != u"running"_s)
-            return;
+        const QByteArray out = process.readAllStandardOutput(),
+                         err = process.readAllStandardError();
+        QVERIFY2((exitCode ? out : err).isEmpty() && (exitCode ? err : out).contains(said),
+                 out + err);
+        QCOMPARE(QFile::exists(pidFile), running);
         // "Gone" means gone: the first instance has already ended, its server with it.
-        QVERIFY(first.waitForFinished(1000) && first.exitCode() == 0);
-        QCOMPARE(
-            first.readAllStandardError().split('\n').first(),
-            "Tarvessa Audio Server: unknown option --bogus, ignored (--help lists the options)");
+        QVERIFY(!running || (first.waitForFinished(1000) && first.exitCode() == 0));
+        QVERIFY(first.readAllStandardError().startsWith(
+            running ? "Tarvessa Audio Server: unknown option --bogus, ignored (--help lists the "
+                      "options)\n"
+                    : ""));
         QTRY_VERIFY_WITH_TIMEOUT(processIsGone(server), 5000);
     }
 };
