@@ -10,19 +10,11 @@
 #include "platform/xdg_autostart.h"
 #include "result_encoder.h"
 
-#include <QApplication>
-#include <QJsonDocument>
-#include <QLabel>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QMessageBox>
-#include <QProcess>
-#include <QStringDecoder>
-#include <QTimer>
+#include <QtNetwork>
+#include <QtWidgets>
 
 #include <filesystem>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -68,10 +60,10 @@ private slots:
         };
         while (sockets.size() < 12)
             send(bytes);
-        const auto connected = [](auto& socket) {
-            return socket->state() == QLocalSocket::ConnectedState;
+        const auto connected = [&] {
+            return std::ranges::count(sockets, QLocalSocket::ConnectedState, &QLocalSocket::state);
         };
-        QTRY_COMPARE_WITH_TIMEOUT(std::ranges::count_if(sockets, connected), served, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(connected(), served, 10000);
         QVERIFY(reopened.isEmpty());
         sockets.clear();
         // A proper request, sent again until the instance has seen the others go.
@@ -126,11 +118,10 @@ private slots:
         QCOMPARE(encodeNativeName(nativeSystemEnvironment().value(u"TARVESSA_ODD"_s)), odd);
         qunsetenv("TARVESSA_ODD");
         TestAccount account;
-        const QByteArray names = QFile::encodeName(m_dir.filePath(u"names"_s));
-        const QByteArray home = names + "/jos\xe9\xed\xa0\x80";
-        QVERIFY(::mkdir(names.constData(), 0700) == 0 && ::mkdir(home.constData(), 0700) == 0);
-        for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
-            account.environment.remove(QLatin1String(name));
+        const std::string names = QFile::encodeName(m_dir.filePath(u"names"_s)).toStdString();
+        const std::string home = names + "/jos\xe9\xed\xa0\x80";
+        std::filesystem::create_directories(home);
+        account.environment.clear(); // nothing but the odd home and variable
         account.environment.insert(u"HOME"_s, decodeNativeName(home));
         account.environment.insert(u"ODD"_s, decodeNativeName(odd));
         account.installRuntime(u"env > \"$0.env\""_s);
@@ -138,14 +129,12 @@ private slots:
         controller->buildStatusMenu();
         controller->startServer(false);
         QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
-        QVERIFY(std::filesystem::is_regular_file(
-            (home + "/.local/state/Tarvessa Audio Server/server.log").toStdString()));
+        QVERIFY(std::filesystem::is_regular_file(home +
+                                                 "/.local/state/Tarvessa Audio Server/server.log"));
         // The odd home alone: no second tree where its bytes were replaced.
-        QCOMPARE(std::ranges::distance(std::filesystem::directory_iterator(names.toStdString())),
-                 1);
+        QCOMPARE(std::distance(std::filesystem::directory_iterator(names), {}), 1);
         QVERIFY(readAll(account.bundle() + u"/Resources/runtime/bin/node.env"_s)
-                    .split('\n')
-                    .contains("ODD=" + odd));
+                    .contains("ODD=" + odd + '\n'));
     }
 
     // No reader of the entry would start a program under a % or a \: registering says so, and
@@ -200,8 +189,9 @@ private slots:
             "{\"status\":\"error\",\"message\":\"The folder picker closed unexpectedly.\"}\n";
         const QString dir = QDir(m_dir.path()).canonicalPath();
         // Qt does not list a name that is not UTF-8; a link to it is how it gets chosen.
-        QVERIFY(::mkdir(m_notUtf8.constData(), 0700) == 0);
-        QVERIFY(::symlink(m_notUtf8.constData(), QFile::encodeName(dir + u"/bjork"_s)) == 0);
+        std::filesystem::create_directory(m_notUtf8.toStdString());
+        std::filesystem::create_directory_symlink(
+            m_notUtf8.toStdString(), QFile::encodeName(dir + u"/bjork"_s).toStdString());
         QTest::newRow("no display") << QString() << closed << 1;
         QTest::newRow("output full")
             << u"full"_s << "Unable to write folder picker result: No space left on device\n"_ba
@@ -299,12 +289,10 @@ private slots:
         QTest::newRow("version") << u"--version"_s << QString() << 0
                                  << QByteArray("Tarvessa Audio Server " TARVESSA_VERSION "\n");
         QTest::newRow("quit, none running")
-            << u"--quit"_s << QString() << 1 << "--quit: it is not running\n"_ba;
-        QTest::newRow("quit, holder hung")
-            << u"--quit"_s << u"hung"_s << 1 << "--quit: the running instance does not answer"_ba;
+            << u"--quit"_s << QString() << 1 << "it is not running\n"_ba;
+        QTest::newRow("quit, holder hung") << u"--quit"_s << u"hung"_s << 1 << "does not answer"_ba;
         QTest::newRow("launch, holder hung")
-            << QString() << u"hung"_s << 1
-            << "not starting a second instance: another instance holds the lock"_ba;
+            << QString() << u"hung"_s << 1 << "not starting a second instance"_ba;
         QTest::newRow("quit, one running") << u"--quit"_s << u"running"_s << 0 << QByteArray();
     }
     void commandLine()
