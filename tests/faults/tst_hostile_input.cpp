@@ -60,10 +60,9 @@ private slots:
         };
         while (sockets.size() < 12)
             send(bytes);
-        const auto connected = [&] {
-            return std::ranges::count(sockets, QLocalSocket::ConnectedState, &QLocalSocket::state);
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(connected(), served, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            std::ranges::count(sockets, QLocalSocket::ConnectedState, &QLocalSocket::state), served,
+            10000);
         QVERIFY(reopened.isEmpty());
         sockets.clear();
         // A proper request, sent again until the instance has seen the others go.
@@ -99,7 +98,6 @@ private slots:
                                     : QFile::link(u"/dev/null"_s, path));
         life.controller->startServer(false);
         const QString shown = life.controller->serverState.message();
-        QVERIFY(life.stateIs(ServerState::Case::failed));
         QVERIFY2(
             shown.startsWith(u"Tarvessa Audio Server could not prepare its data folders: "_s) &&
                 (kind == u"file" || shown.endsWith(path + u" is not a regular file"_s)),
@@ -179,7 +177,7 @@ private slots:
     // The shipped picker, untouched, always answers with one line, or says on standard error
     // why it cannot. keys: what xdotool types on an Xvfb display once the dialog has the focus,
     // or "lose" to end the display then; without keys, or with "full" (its output going to
-    // /dev/full), it runs with no display.
+    // /dev/full), the picker runs with no display.
     void pickerAlwaysAnswers_data()
     {
         QTest::addColumn<QString>("keys");
@@ -211,8 +209,8 @@ private slots:
         const bool display = !keys.isEmpty() && keys != u"full"_s;
         if (display && !QFileInfo::exists(u"/usr/bin/xdotool"_s))
             QSKIP("Needs Xvfb and xdotool (Debian packages xvfb and xdotool)");
-        QTemporaryDir config;           // where Qt's dialog remembers the last folder
-        QProcess xvfb, picker, xdotool; // each killed as it goes, should a check fail
+        QTemporaryDir config;  // where Qt's dialog remembers the last folder
+        QProcess xvfb, picker; // each killed as it goes, should a check fail
         // -displayfd picks a free display and reports its number once clients can connect.
         if (display)
             xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
@@ -223,20 +221,24 @@ private slots:
         env.insert(u"DISPLAY"_s,
                    display ? u':' + QString::fromLatin1(xvfb.readLine().trimmed()) : QString());
         picker.setProcessEnvironment(env);
-        xdotool.setProcessEnvironment(env);
         if (keys == u"full"_s)
             picker.setStandardOutputFile(u"/dev/full"_s);
         picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
-        // Typed once the dialog is mapped and has the focus.
-        if (display)
-            xdotool.start(
-                u"xdotool"_s,
-                (u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync "_s +
-                 QString(keys).remove(u"lose"_s))
-                    .split(u' ', Qt::SkipEmptyParts));
-        QVERIFY(!display || (xdotool.waitForFinished(20000) && xdotool.exitCode() == 0));
+        const auto xdotool = [&](const QString& arguments) {
+            QProcess run;
+            run.setProcessEnvironment(env);
+            run.start(u"xdotool"_s, arguments.split(u' '));
+            return run.waitForFinished(20000) && run.exitCode() == 0;
+        };
+        // Once the dialog is mapped and has the focus (tried again should the window it found
+        // be gone), the keys go to it.
+        const QString focus =
+            u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync"_s;
+        QTRY_VERIFY_WITH_TIMEOUT(!display || xdotool(focus), 20000);
         if (keys == u"lose"_s)
             xvfb.kill();
+        else
+            QVERIFY(!display || xdotool(keys));
         QVERIFY(picker.waitForFinished(20000));
         // A result line goes to standard output, a message why there is none to standard error.
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
@@ -256,22 +258,19 @@ private slots:
                               "\xf0\x9f\x8e\xb5|\xef\xbb\xbf|\xef\xbf\xbe|\xc0\xaf|\xed\xa0\x80|"
                               "\xf4\x90\x80\x80|\xe2\x82|\x80|\xff")
                 .split('|');
-        for (const QByteArray& a : pieces)
-            for (const QByteArray& b : pieces)
-                for (const QByteArray& c : pieces) {
-                    const QByteArray path = '/' + a + b + c; // absolute, as every chosen folder is
-                    const auto line =
-                        encodePickerResult(PickerStatus::Selected, path, std::nullopt);
-                    QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-                    const QString text = strict(path); // incomplete at the end is an error too
-                    const QJsonObject read = QJsonDocument::fromJson(line.value_or("")).object();
-                    QVERIFY2(strict.hasError()
-                                 ? !line
-                                 : line && !line->contains('\n') && read.size() == 2 &&
-                                       read[u"status"_s] == u"selected"_s &&
-                                       read[u"path"_s].toString() == text,
-                             path.toHex().constData());
-                }
+        const qsizetype n = pieces.size();
+        for (qsizetype i = 0; i < n * n * n; ++i) {
+            const QByteArray path = '/' + pieces[i % n] + pieces[i / n % n] + pieces[i / n / n];
+            const auto line = encodePickerResult(PickerStatus::Selected, path, std::nullopt);
+            QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            const QString text = strict(path); // incomplete at the end is an error too
+            const QJsonObject read = QJsonDocument::fromJson(line.value_or("")).object();
+            QVERIFY2(strict.hasError() ? !line
+                                       : line && !line->contains('\n') && read.size() == 2 &&
+                                             read[u"status"_s] == u"selected"_s &&
+                                             read[u"path"_s].toString() == text,
+                     path.toHex().constData());
+        }
     }
 
     // The real executable from a bundle of its own. Each run answers on one stream, the other
@@ -303,9 +302,9 @@ private slots:
         QFETCH(QByteArray, said);
         TestAccount account;
         QTemporaryDir runtime;
-        const QString executable = account.bundle() + u"/bin/TarvessaAudioServer"_s;
+        // Its bundle is the folder above its own.
+        const QString executable = account.bundle() + u"/Resources/TarvessaAudioServer"_s;
         const QString pidFile = account.path(u"server.pid"_s);
-        QVERIFY(QDir().mkpath(account.bundle() + u"/bin"_s));
         QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
         account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
         // A server that never answers: the instance stays "starting" until it is asked to quit.
@@ -336,10 +335,8 @@ private slots:
         QCOMPARE(QFile::exists(pidFile), running);
         // "Gone" means gone: the first instance has already ended, its server with it.
         QVERIFY(!running || (first.waitForFinished(1000) && first.exitCode() == 0));
-        QVERIFY(first.readAllStandardError().startsWith(
-            running ? "Tarvessa Audio Server: unknown option --bogus, ignored (--help lists the "
-                      "options)\n"
-                    : ""));
+        QVERIFY(!running || first.readAllStandardError().contains(
+                                ": unknown option --bogus, ignored (--help lists the options)\n"));
         QTRY_VERIFY_WITH_TIMEOUT(processIsGone(server), 5000);
     }
 };
