@@ -13,7 +13,7 @@
   sni.py sum [ITEM]            a digest of the IconPixmap: which icon the host is shown
   sni.py look PANEL.ppm [ITEM] the icon against a screenshot of the panel: its contrast with the
                                panel's colour, how many panel pixels have the icon's colours,
-                               and their centre (x y)
+                               and the centre of the densest icon-wide group of them (x y)
 ITEM is "busname/path"; by default the first registered item.
 """
 import sys, time, struct, zlib, hashlib
@@ -223,6 +223,10 @@ def look(ppm, item):
     colours = [c for c, _ in Counter(ink).most_common(48) if ratio(c, bg) >= 1.3]
     near = lambda p: any(max(abs(p[0] - c[0]), abs(p[1] - c[1]), abs(p[2] - c[2])) <= 24 for c in colours)
     hits = [(i % W, i // W) for i, p in enumerate(pixels) if p != bg and near(p)]
+    # the icon is where most of them gather within an icon's width (text may share a colour)
+    columns = Counter(x for x, _ in hits)
+    left = max(range(W), key=lambda x0: sum(columns[x] for x in range(x0, x0 + H)), default=0)
+    hits = [(x, y) for x, y in hits if left <= x < left + H]
     cx = sum(x for x, _ in hits) // len(hits) if hits else -1
     cy = sum(y for _, y in hits) // len(hits) if hits else -1
     print('%.2f %d %d %d #%02x%02x%02x' % (contrast, len(hits), cx, cy, *bg))
