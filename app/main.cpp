@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 const auto ApplicationName = QStringLiteral("Tarvessa Audio Server");
@@ -84,7 +85,19 @@ int main(int argc, char* argv[])
     if (parseLaunchOptions(rawArguments).action != LaunchOptions::Action::Run)
         return answerCommandLine(argc, argv);
 
-    QApplication application(argc, argv);
+    // The platform is asked for on the command line, not in the environment, so that the server
+    // and the folder picker it runs inherit the environment untouched.
+    std::vector<char*> qtArguments(argv, argv + argc);
+    QByteArray platforms =
+        preferredPlatforms(qEnvironmentVariableIsSet("DISPLAY"),
+                           qEnvironmentVariableIsSet("QT_QPA_PLATFORM") ||
+                               rawArguments.contains(QStringLiteral("-platform")));
+    char platformFlag[] = "-platform";
+    if (!platforms.isEmpty())
+        qtArguments.insert(qtArguments.begin() + 1, {platformFlag, platforms.data()});
+    int qtArgumentCount = static_cast<int>(qtArguments.size());
+    qtArguments.push_back(nullptr);
+    QApplication application(qtArgumentCount, qtArguments.data());
     QApplication::setApplicationName(ApplicationName);
     QApplication::setDesktopFileName(QStringLiteral("io.tarvessa.tarvessa-audio-server"));
     // Closing an alert must not end a tray application that has no other window.
@@ -136,12 +149,15 @@ int main(int argc, char* argv[])
     QObject::connect(&instance, &SingleInstance::quitRequested, &application,
                      [] { QCoreApplication::quit(); });
 
-    TrayHostWait trayHost(QDBusConnection::sessionBus());
+    TrayHostWatch trayHost(QDBusConnection::sessionBus(), xembedTrayPresent);
+    QObject::connect(&trayHost, &TrayHostWatch::hostAppeared, &controller,
+                     &TarvessaAudioServerAppDelegate::trayHostAppeared);
+    QObject::connect(&trayHost, &TrayHostWatch::noHostYet, &controller,
+                     [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
     // Launching has finished once the event loop runs.
     QTimer::singleShot(0, &controller, [&controller, &options, &trayHost] {
-        controller.applicationDidFinishLaunching(
-            {options.launchedAtLogin},
-            [&trayHost](std::function<void()> ready) { trayHost.wait(std::move(ready)); });
+        controller.applicationDidFinishLaunching({options.launchedAtLogin}, true);
+        trayHost.start();
     });
     return QApplication::exec();
 }

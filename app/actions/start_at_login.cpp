@@ -1,5 +1,6 @@
 // The "Start at Login" item: shows the login item's status and changes it.
 #include "controller/app_delegate.h"
+#include "controller/menu_appearance.h"
 #include "platform/alerts.h"
 #include "platform/login_items.h"
 
@@ -7,9 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QGuiApplication>
 #include <QPainter>
-#include <QPalette>
 #include <QPixmap>
 
 namespace {
@@ -18,8 +17,9 @@ namespace {
 QIcon approvalPendingIcon()
 {
     QIcon icon;
-    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
-    for (const int size : {16, 22, 32}) {
+    // Not the palette's text colour: the host draws the menu in its own theme, which may be dark.
+    const QColor ink = trayInk(TrayIconKind::stopped);
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
         QPixmap pixmap(size, size);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);

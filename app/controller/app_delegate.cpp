@@ -41,19 +41,15 @@ TarvessaAudioServerAppDelegate::TarvessaAudioServerAppDelegate(Services services
 // shutdown on its own after we have gone.
 TarvessaAudioServerAppDelegate::~TarvessaAudioServerAppDelegate() = default;
 
-void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(
-    const LaunchContext& context, const TrayHostWaiting& waitForTrayHost)
+void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchContext& context,
+                                                                   bool waitForTrayHost)
 {
     ::umask(077);
     buildStatusMenu();
-    // At login the panel may come up after us, and Qt looks for it only once: the icon waits
-    // for it, the server does not.
-    if (context.launchedAtLogin && waitForTrayHost)
-        waitForTrayHost([self = QPointer(this)] {
-            if (self && !self->statusItem)
-                self->attachStatusItem();
-        });
-    else
+    // The panel may come up after us, and Qt looks for it only once: the icon waits for it, the
+    // server does not.
+    m_launched = true;
+    if (!waitForTrayHost)
         attachStatusItem();
     refreshStartAtLoginMenuItem();
     watchLoginItemFolder();
@@ -61,6 +57,13 @@ void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(
     const bool openBrowser = !context.launchedAtLogin;
     openBrowserWhenReady = openBrowser;
     detectOrStartServer(openBrowser);
+}
+
+void TarvessaAudioServerAppDelegate::trayHostAppeared()
+{
+    // A panel that restarts later is told of the icon again by Qt itself.
+    if (m_launched && !statusItem)
+        attachStatusItem();
 }
 
 bool TarvessaAudioServerAppDelegate::applicationShouldHandleReopen()

@@ -66,17 +66,15 @@ public:
         bool launchedAtLogin = false; // the autostart entry's --autostart
     };
 
-    // Calls its argument once the desktop's tray host is there or waiting is pointless.
-    using TrayHostWaiting = std::function<void(std::function<void()> ready)>;
-
     explicit TarvessaAudioServerAppDelegate(Services services, Timings timings = {},
                                             QObject* parent = nullptr);
     ~TarvessaAudioServerAppDelegate() override;
 
     // Entry points called by the application.
-    // A launch at login attaches the tray icon only when waitForTrayHost answers, if given.
-    void applicationDidFinishLaunching(const LaunchContext& context,
-                                       const TrayHostWaiting& waitForTrayHost = {});
+    // With waitForTrayHost, the tray icon is made only when trayHostAppeared() first comes.
+    void applicationDidFinishLaunching(const LaunchContext& context, bool waitForTrayHost = false);
+    // A tray host is there (again): the icon is made if it was not yet.
+    void trayHostAppeared();
     bool applicationShouldHandleReopen();
     void applicationWillTerminate();
     void menuWillOpen();
@@ -161,5 +159,6 @@ private:
     bool noStopSince(quint64 stopsWhenSent) const { return m_stops == stopsWhenSent; }
     QFileSystemWatcher* m_loginItemWatcher = nullptr;
     bool m_alertOpen = false;
+    bool m_launched = false; // the menu is built: an icon may be attached
     std::optional<std::pair<AlertRequest, std::function<void(int)>>> m_waitingAlert;
 };

@@ -37,3 +37,10 @@ LaunchOptions parseLaunchOptions(const QStringList& arguments)
         options.action = LaunchOptions::Action::Quit;
     return options;
 }
+
+QByteArray preferredPlatforms(bool displaySet, bool platformChosen)
+{
+    if (platformChosen || !displaySet)
+        return {};
+    return QByteArrayLiteral("xcb;wayland");
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -21,3 +22,10 @@ struct LaunchOptions
 // arguments: the program's own (the first is the program). Qt's options are not known here: run
 // this on QApplication::arguments(), which has taken them out, or only to ask what is wanted.
 LaunchOptions parseLaunchOptions(const QStringList& arguments);
+
+// The Qt platforms to ask for, in order, or empty to leave Qt's own choice. Where an X display
+// is there (X11, or Xwayland in a Wayland session), X11 comes first: on Wayland a tray item
+// clicked through the panel's menu carries no input serial, so it may not set the clipboard, and
+// a menu shown by the application itself becomes an ordinary window. Without a display, Wayland.
+// A platform the user chose (QT_QPA_PLATFORM or -platform) is left alone.
+QByteArray preferredPlatforms(bool displaySet, bool platformChosen);

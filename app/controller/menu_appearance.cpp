@@ -26,6 +26,22 @@ MenuAppearance menuAppearanceFor(const ServerState& state, bool ownsServerProces
             TrayIconKind::stopped};
 }
 
+QColor trayInk(TrayIconKind kind)
+{
+    // Mid-luminance inks (0.25 to 0.27): at least 3:1 against a black, a white and a Breeze
+    // Dark (#31363b) panel alike, so no panel swallows the icon.
+    switch (kind) {
+    case TrayIconKind::running:
+        return QColor(0x2e, 0x9e, 0x4f);
+    case TrayIconKind::failed:
+        return QColor(0xe8, 0x60, 0x3f);
+    case TrayIconKind::stopped:
+    case TrayIconKind::starting:
+        break;
+    }
+    return QColor(0x89, 0x8c, 0x91);
+}
+
 namespace {
 
 QPixmap drawIcon(TrayIconKind kind, int size)
@@ -34,8 +50,7 @@ QPixmap drawIcon(TrayIconKind kind, int size)
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QColor ink =
-        kind == TrayIconKind::failed ? QColor(0xd9, 0x48, 0x2b) : QColor(0x3b, 0x3f, 0x46);
+    const QColor ink = trayInk(kind);
     const qreal stroke = std::max<qreal>(1.5, size / 11.0);
     const QRectF ring = QRectF(0, 0, size, size).adjusted(stroke, stroke, -stroke, -stroke);
 
@@ -63,12 +78,10 @@ QPixmap drawIcon(TrayIconKind kind, int size)
     case TrayIconKind::stopped: // a hollow recording circle
         painter.drawEllipse(inner);
         break;
-    case TrayIconKind::running: // a filled recording circle
-        painter.setBrush(QColor(0x2e, 0x9e, 0x4f));
+    case TrayIconKind::running: // a filled circle, with no second colour that a panel could swallow
+        painter.setBrush(ink);
         painter.setPen(Qt::NoPen);
         painter.drawEllipse(ring.adjusted(-stroke / 2, -stroke / 2, stroke / 2, stroke / 2));
-        painter.setBrush(Qt::white);
-        painter.drawEllipse(inner);
         break;
     case TrayIconKind::failed: { // an exclamation mark in a circle
         painter.setPen(QPen(ink, stroke * 1.2, Qt::SolidLine, Qt::RoundCap));

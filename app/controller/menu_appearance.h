@@ -2,6 +2,7 @@
 
 #include "controller/server_state.h"
 
+#include <QColor>
 #include <QIcon>
 #include <QString>
 
@@ -29,3 +30,6 @@ MenuAppearance menuAppearanceFor(const ServerState& state, bool ownsServerProces
 // The four tray icons: a hollow circle, a dotted circle, a filled circle and an exclamation
 // mark in a circle, drawn at the sizes tray hosts ask for.
 QIcon trayIcon(TrayIconKind kind);
+
+// The one ink each icon is drawn in; the approval icon of the menu shares the stopped one.
+QColor trayInk(TrayIconKind kind);

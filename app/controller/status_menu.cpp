@@ -4,12 +4,19 @@
 
 #include <QAction>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
 namespace {
 constexpr auto ApplicationName = "Tarvessa Audio Server";
+
+// The name, then the state, for the panels that show a tool tip on hover (KDE, XFCE).
+QString toolTipFor(const QString& status)
+{
+    return QString::fromLatin1(ApplicationName) + QLatin1Char('\n') + status;
 }
+} // namespace
 
 void TarvessaAudioServerAppDelegate::buildStatusMenu()
 {
@@ -53,14 +60,16 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
 void TarvessaAudioServerAppDelegate::attachStatusItem()
 {
     statusItem = std::make_unique<QSystemTrayIcon>();
-    statusItem->setToolTip(QString::fromLatin1(ApplicationName));
-    statusItem->setIcon(m_trayIcons[static_cast<size_t>(
-        menuAppearanceFor(serverState, serverProcess != nullptr).icon)]);
+    const MenuAppearance look = menuAppearanceFor(serverState, serverProcess != nullptr);
+    statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
     statusItem->setContextMenu(m_statusMenu.get());
-    // A left click opens the same menu: the tray icon is the application's whole interface.
+    statusItem->setToolTip(toolTipFor(look.statusTitle));
+    // A left click opens the same menu: the tray icon is the application's whole interface. Only
+    // on X11: on Wayland a menu of our own with no parent becomes an ordinary window.
+    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
     connect(statusItem.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger && statusItem)
+            [this, x11](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger && statusItem && x11)
                     m_statusMenu->popup(QCursor::pos());
             });
     statusItem->show();
@@ -76,8 +85,10 @@ void TarvessaAudioServerAppDelegate::updateMenu(const ServerState& state)
     toggleServerMenuItem->setText(look.toggleTitle);
     toggleServerMenuItem->setEnabled(look.toggleEnabled);
     restartServerMenuItem->setEnabled(look.restartEnabled);
-    if (statusItem)
+    if (statusItem) {
         statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
+        statusItem->setToolTip(toolTipFor(look.statusTitle));
+    }
 }
 
 void TarvessaAudioServerAppDelegate::menuWillOpen()

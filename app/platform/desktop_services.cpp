@@ -90,6 +90,24 @@ void DesktopWorkspace::revealFile(const QString& filePath)
     });
 }
 
+void notifyNoTrayIcon(const QDBusConnection& bus)
+{
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    notify << QStringLiteral("Tarvessa Audio Server") << 0u
+           << QStringLiteral("io.tarvessa.tarvessa-audio-server")
+           << QStringLiteral("Tarvessa Audio Server is running without a tray icon")
+           << QStringLiteral("This desktop shows no tray, so the icon cannot be shown. Launch "
+                             "Tarvessa Audio Server again to open its web interface; "
+                             "\"tarvessa-audio-server --quit\" ends it.")
+           << QStringList() << QVariantMap() << -1;
+    // Only a service that runs already: none is started for this.
+    notify.setAutoStartService(false);
+    bus.send(notify);
+}
+
 void SystemClipboard::setText(const QString& text)
 {
     QGuiApplication::clipboard()->setText(text);

@@ -28,6 +28,10 @@ public:
 void revealInFileManager(const QDBusConnection& bus, const QString& filePath,
                          std::function<void(bool shown)> done);
 
+// Tells the user, over the desktop's notification service, that the tray icon cannot be shown
+// and how to reach the application without it. Without a notification service, nothing.
+void notifyNoTrayIcon(const QDBusConnection& bus);
+
 class SystemClipboard final : public Clipboard
 {
 public:

@@ -5,7 +5,10 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QGuiApplication>
 #include <QTimer>
+
+#include <xcb/xcb.h>
 
 namespace {
 const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
@@ -13,40 +16,52 @@ const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString HostSignal = QStringLiteral("StatusNotifierHostRegistered");
 } // namespace
 
-TrayHostWait::TrayHostWait(QDBusConnection bus, std::chrono::milliseconds bound, QObject* parent)
-    : QObject(parent), m_bus(std::move(bus)), m_bound(bound)
-{}
-
-TrayHostWait::~TrayHostWait()
+TrayHostWatch::TrayHostWatch(QDBusConnection bus, std::function<bool()> xembedTray,
+                             std::chrono::milliseconds noHostNotice, QObject* parent)
+    : QObject(parent), m_bus(std::move(bus)), m_xembedTray(std::move(xembedTray))
 {
-    stopListening();
+    m_notice = new QTimer(this);
+    m_notice->setSingleShot(true);
+    m_notice->setInterval(noHostNotice);
+    connect(m_notice, &QTimer::timeout, this, &TrayHostWatch::noHostYet);
 }
 
-void TrayHostWait::wait(std::function<void()> ready)
+TrayHostWatch::~TrayHostWatch()
 {
-    m_ready = std::move(ready);
-    if (!m_bus.isConnected()) {
-        finish(); // no session bus, so no host can appear on it
+    if (m_serviceWatcher)
+        m_bus.disconnect(WatcherService, WatcherPath, WatcherService, HostSignal, this,
+                         SLOT(hostRegistered()));
+}
+
+void TrayHostWatch::start()
+{
+    m_notice->start();
+    if (m_xembedTray) {
+        m_xembedPoll = new QTimer(this);
+        m_xembedPoll->setInterval(std::chrono::seconds(1));
+        connect(m_xembedPoll, &QTimer::timeout, this, [this] {
+            if (m_xembedTray())
+                found();
+        });
+        m_xembedPoll->start();
+        if (m_xembedTray()) {
+            found();
+            return; // an X11 tray docks the icon; StatusNotifierItem hosts are Qt's to find then
+        }
+    }
+    if (!m_bus.isConnected())
         return;
-    }
-    if (!m_listening) {
-        // Listening starts before the first question, so a host that comes in between is seen.
-        m_serviceWatcher = new QDBusServiceWatcher(WatcherService, m_bus,
-                                                   QDBusServiceWatcher::WatchForRegistration, this);
-        connect(m_serviceWatcher, &QDBusServiceWatcher::serviceRegistered, this,
-                &TrayHostWait::askWatcher);
-        m_bus.connect(WatcherService, WatcherPath, WatcherService, HostSignal, this,
-                      SLOT(finish()));
-        m_timer = new QTimer(this);
-        m_timer->setSingleShot(true);
-        connect(m_timer, &QTimer::timeout, this, &TrayHostWait::finish);
-        m_listening = true;
-    }
-    m_timer->start(m_bound);
+    // Listening starts before the first question, so a host that comes in between is seen.
+    m_serviceWatcher = new QDBusServiceWatcher(WatcherService, m_bus,
+                                               QDBusServiceWatcher::WatchForRegistration, this);
+    connect(m_serviceWatcher, &QDBusServiceWatcher::serviceRegistered, this,
+            &TrayHostWatch::askWatcher);
+    m_bus.connect(WatcherService, WatcherPath, WatcherService, HostSignal, this,
+                  SLOT(hostRegistered()));
     askWatcher();
 }
 
-void TrayHostWait::askWatcher()
+void TrayHostWatch::askWatcher()
 {
     // The watcher alone is not enough: Qt also wants it to report a host (the panel).
     QDBusMessage get = QDBusMessage::createMethodCall(
@@ -59,27 +74,47 @@ void TrayHostWait::askWatcher()
         const QDBusPendingReply<QDBusVariant> reply = *done;
         done->deleteLater();
         if (!reply.isError() && reply.value().variant().toBool())
-            finish();
+            found();
     });
 }
 
-void TrayHostWait::finish()
+void TrayHostWatch::hostRegistered()
 {
-    stopListening();
-    if (auto ready = std::exchange(m_ready, nullptr))
-        ready();
+    found();
 }
 
-void TrayHostWait::stopListening()
+void TrayHostWatch::found()
 {
-    if (!m_listening)
-        return;
-    m_listening = false;
-    m_bus.disconnect(WatcherService, WatcherPath, WatcherService, HostSignal, this, SLOT(finish()));
-    // Later, not now: either may be the sender of the signal being handled.
-    m_timer->stop();
-    m_timer->deleteLater();
-    m_timer = nullptr;
-    m_serviceWatcher->deleteLater();
-    m_serviceWatcher = nullptr;
+    m_notice->stop();
+    if (m_xembedPoll) {
+        m_xembedPoll->deleteLater(); // later: it may be the sender
+        m_xembedPoll = nullptr;
+        m_xembedTray = nullptr;
+    }
+    Q_EMIT hostAppeared();
+}
+
+bool xembedTrayPresent()
+{
+    const auto* x11 =
+        qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (!x11)
+        return false;
+    xcb_connection_t* connection = x11->connection();
+    static xcb_atom_t selection = XCB_ATOM_NONE;
+    if (selection == XCB_ATOM_NONE) {
+        // The tray of the first screen: Qt's own XEmbed icon docks there.
+        const char name[] = "_NET_SYSTEM_TRAY_S0";
+        xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr);
+        if (!atom)
+            return false;
+        selection = atom->atom;
+        free(atom);
+    }
+    xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, selection), nullptr);
+    const bool present = owner && owner->owner != XCB_WINDOW_NONE;
+    free(owner);
+    return present;
 }

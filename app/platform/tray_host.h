@@ -8,40 +8,44 @@
 class QDBusServiceWatcher;
 class QTimer;
 
-// Waits for the desktop's StatusNotifierItem host before the tray icon is created. At login the
-// panel may come up after the application, and Qt looks for a host only once per process, the
-// first time anything touches QSystemTrayIcon: an icon created too early stays invisible.
-//
-// Only the StatusNotifierItem host is waited for. Without one, Qt docks the icon in an XEmbed
-// tray as soon as such a tray appears, so there is nothing to wait for; telling an XEmbed-only
-// panel apart from a host still starting would need X11 calls, so such a panel sees the icon
-// only once the bound has run out.
-class TrayHostWait final : public QObject
+// Watches for the desktop's tray host for as long as the application runs. Qt looks for a
+// StatusNotifierItem host only once per process, the first time anything touches
+// QSystemTrayIcon, and on Wayland an icon made without one is lost for good: so the icon is made
+// only once a host is there, however late it comes (a login launch before the panel, the GNOME
+// extension switched on later), and shown again when a panel restarts.
+class TrayHostWatch final : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit TrayHostWait(QDBusConnection bus,
-                          std::chrono::milliseconds bound = std::chrono::seconds(30),
-                          QObject* parent = nullptr);
-    ~TrayHostWait() override;
+    // xembedTray: whether an X11 XEmbed tray is there (none under Wayland), asked every second
+    // until a host of either kind has appeared. noHostNotice: how long until noHostYet.
+    explicit TrayHostWatch(QDBusConnection bus, std::function<bool()> xembedTray = {},
+                           std::chrono::milliseconds noHostNotice = std::chrono::seconds(30),
+                           QObject* parent = nullptr);
+    ~TrayHostWatch() override;
 
-    // Calls ready once: at once when the session bus cannot be reached, otherwise when the
-    // host is registered (perhaps already) or the bound runs out. A later call replaces an
-    // earlier one that has not been answered yet.
-    void wait(std::function<void()> ready);
+    void start();
+
+Q_SIGNALS:
+    // Each time a host appears: a watcher with a host (again), a host registering, an XEmbed tray.
+    void hostAppeared();
+    // Once, when no host of either kind has appeared within noHostNotice of start().
+    void noHostYet();
 
 private Q_SLOTS:
-    void finish();
+    void hostRegistered();
 
 private:
     void askWatcher();
-    void stopListening();
+    void found();
 
     QDBusConnection m_bus;
-    std::chrono::milliseconds m_bound;
-    std::function<void()> m_ready;
+    std::function<bool()> m_xembedTray;
     QDBusServiceWatcher* m_serviceWatcher = nullptr;
-    QTimer* m_timer = nullptr;
-    bool m_listening = false;
+    QTimer* m_xembedPoll = nullptr;
+    QTimer* m_notice = nullptr;
 };
+
+// Whether an XEmbed tray manager owns the X11 tray selection; false off X11.
+bool xembedTrayPresent();
