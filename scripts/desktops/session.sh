@@ -65,7 +65,7 @@ up() { # KIND DIR PORT
 export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman
 export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway WAYLAND_DISPLAY=wayland-1
 unset DISPLAY
-export SWAYSOCK=$(ls $S/runtime/sway-ipc.*.sock 2>/dev/null | head -1)
+export SWAYSOCK=$S/runtime/sway-ipc.sock   # our own sway, never another session's
 EOV
     chown -R 65534:65534 "$S"; session_bus "$S"
     bg "$S" sway.log sway -c "$S/config/sway/config"
