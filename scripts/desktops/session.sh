@@ -95,7 +95,8 @@ EOV
     echo "export DISPLAY=$xd XAUTHORITY=\$(ls \$S/runtime/.mutter-Xwaylandauth.* | head -1)  # mutter's Xwayland" >> "$S/env.sh"
     as "$S" ev "Main.overview.hide()" > /dev/null ;;
   xfce)
-    local n=151; while [ -e /tmp/.X11-unix/X$n ]; do n=$((n+1)); done
+    # a display free here and in the network's abstract sockets, which a chroot's /tmp does not show
+    local n=151; while [ -e /tmp/.X11-unix/X$n ] || grep -q "/tmp/.X11-unix/X$n\$" /proc/net/unix; do n=$((n+1)); done
     mkdir -p "$S/config/xfce4/xfconf/xfce-perchannel-xml"
     cat > "$S/config/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml" <<'EOX'
 <?xml version="1.0" encoding="UTF-8"?>
