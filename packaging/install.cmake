@@ -182,14 +182,17 @@ if(TARVESSA_DPKG_SHLIBDEPS AND TARVESSA_FILE)
 else()
     message(WARNING "dpkg-shlibdeps or file (packages dpkg-dev, file) was not found: the "
         "package's library dependencies are listed by hand.")
-    set(tarvessa_depends "libc6, libstdc++6, libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6dbus6 (>= 6.4)")
+    set(tarvessa_depends "libc6, libstdc++6, libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6dbus6 (>= 6.4), libxcb1")
 endif()
 if(TARVESSA_NODE_RUNTIME_MODE STREQUAL link)
     list(APPEND tarvessa_depends nodejs)
 endif()
 list(JOIN tarvessa_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
-# xdg-open opens the web interface; the GNOME extension shows the tray icon.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator")
+# xdg-open opens the web interface; wl-copy puts the copied address on the clipboard of a
+# Wayland session (sway, KDE), where Xwayland alone does not; the GNOME extension shows the tray
+# icon. The application runs on X11, through Xwayland in a Wayland session: Qt's Wayland
+# platform is wanted only in a session without Xwayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, wl-clipboard")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-shell-extension-appindicator, qt6-wayland")
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/installed-size.cmake)
 include(CPack)

@@ -109,3 +109,29 @@ QIcon trayIcon(TrayIconKind kind)
         icon.addPixmap(drawIcon(kind, size));
     return icon;
 }
+
+// A dash in a box: the mixed check state, which a tray menu has no way to show itself.
+QIcon approvalPendingIcon()
+{
+    QIcon icon;
+    // Not the palette's text colour: the host draws the menu in its own theme, which may be dark.
+    const QColor ink = trayInk(TrayIconKind::stopped);
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal stroke = std::max(1.5, size / 12.0);
+        const QRectF box =
+            QRectF(0, 0, size, size).adjusted(size * 0.15, size * 0.15, -size * 0.15, -size * 0.15);
+        painter.setPen(QPen(ink, stroke));
+        painter.drawRoundedRect(box, size * 0.1, size * 0.1);
+        const qreal dash = std::max(2.0, size / 8.0);
+        painter.fillRect(QRectF(box.left() + box.width() * 0.22, box.center().y() - dash / 2,
+                                box.width() * 0.56, dash),
+                         ink);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}

@@ -33,3 +33,6 @@ QIcon trayIcon(TrayIconKind kind);
 
 // The one ink each icon is drawn in; the approval icon of the menu shares the stopped one.
 QColor trayInk(TrayIconKind kind);
+
+// A dash in a box: the mixed check state of "Start at Login", which a tray menu cannot show.
+QIcon approvalPendingIcon();

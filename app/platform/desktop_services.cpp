@@ -11,7 +11,9 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 
 int MessageBoxAlerts::run(const AlertRequest& request)
 {
@@ -111,4 +113,13 @@ void notifyNoTrayIcon(const QDBusConnection& bus)
 void SystemClipboard::setText(const QString& text)
 {
     QGuiApplication::clipboard()->setText(text);
+    // In a Wayland session, Xwayland hands our selection to Wayland applications only while an X
+    // window of ours has focus, and a tray item clicked through the panel's menu has none (nor,
+    // natively, the input serial Wayland asks for). wl-copy sets it through the compositor's
+    // data-control protocol (sway, KDE), which asks for neither.
+    if (!qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return;
+    const QString wlCopy = QStandardPaths::findExecutable(QStringLiteral("wl-copy"));
+    if (!wlCopy.isEmpty())
+        QProcess::startDetached(wlCopy, {QStringLiteral("--"), text});
 }

@@ -96,11 +96,13 @@ void TrayHostWatch::found()
 
 bool xembedTrayPresent()
 {
-    const auto* x11 =
-        qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (!x11)
+    // Only the xcb platform: others (offscreen among them) may answer for X11 with no connection.
+    if (!qGuiApp || QGuiApplication::platformName() != QLatin1String("xcb"))
         return false;
-    xcb_connection_t* connection = x11->connection();
+    const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return false;
     static xcb_atom_t selection = XCB_ATOM_NONE;
     if (selection == XCB_ATOM_NONE) {
         // The tray of the first screen: Qt's own XEmbed icon docks there.

@@ -1,10 +1,9 @@
 // The desktop's D-Bus services as the application meets them on a private session bus (CTest
-// runs this under dbus-run-session and xvfb-run): the wait for a tray host, the tray icon
+// runs this under dbus-run-session and xvfb-run): the tray icon
 // registering with a StatusNotifierWatcher and its menu read and clicked over
 // com.canonical.dbusmenu, and "Show Server Log" through org.freedesktop.FileManager1.
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
-#include "platform/tray_host.h"
 
 #include <QAction>
 #include <QDBusArgument>
@@ -148,21 +147,6 @@ private slots:
             Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
-    }
-
-    void trayHostWaitEndsWhenTheHostComes()
-    {
-        QVERIFY(m_desktop.unregisterService(WatcherService));
-        TrayHostWait wait(QDBusConnection::sessionBus(), 20s);
-        int answers = 0;
-        wait.wait([&] { ++answers; });
-        QTest::qWait(300); // no host yet: no answer
-        QCOMPARE(answers, 0);
-        QVERIFY(m_desktop.registerService(WatcherService));
-        QTRY_COMPARE_WITH_TIMEOUT(answers, 1, 5000); // long before the bound
-        TrayHostWait again(QDBusConnection::sessionBus(), 20s);
-        again.wait([&] { ++answers; }); // a host already there
-        QTRY_COMPARE_WITH_TIMEOUT(answers, 2, 5000);
     }
 
     void trayMenuOverDBus()
