@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSignalSpy>
 #include <QTest>
 #include <csignal>
 
@@ -16,13 +15,6 @@ inline quint16 freePort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-// Ticks of 30 ms, 20 of them; the forced kill 400 ms after a stop; probes cut off at 300 ms.
-inline ControllerTimings fastTimings()
-{
-    using std::chrono::milliseconds;
-    return {milliseconds(30), 20, milliseconds(400), milliseconds(300)};
 }
 
 // The process group of a live process; 0 once it has ended (a zombie has ended too).
@@ -40,10 +32,8 @@ inline QList<qint64> processes(const QString& folder, qint64 group = -1)
     for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         const qint64 pid = name.toLongLong();
         const qint64 itsGroup = pid > 0 ? liveGroupOf(pid) : 0;
-        if (itsGroup &&
-            (itsGroup == group ||
-             (!folder.isEmpty() &&
-              QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid)).startsWith(folder))))
+        const QString cwd = QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid));
+        if (itsGroup && (itsGroup == group || (!folder.isEmpty() && cwd.startsWith(folder))))
             found.append(pid);
     }
     return found;
@@ -52,7 +42,12 @@ inline QList<qint64> processes(const QString& folder, qint64 group = -1)
 // An account whose bundle uses `port` and whose controller has its menu built.
 struct Lifecycle
 {
-    explicit Lifecycle(quint16 port = freePort(), ControllerTimings timings = fastTimings())
+    // By default ticks of 30 ms, 20 of them; the forced kill 400 ms after a stop; probes cut off
+    // at 300 ms.
+    explicit Lifecycle(quint16 port = freePort(),
+                       ControllerTimings timings = {std::chrono::milliseconds(30), 20,
+                                                    std::chrono::milliseconds(400),
+                                                    std::chrono::milliseconds(300)})
         : port(port)
     {
         account.writeInfoJson(QJsonObject{{QStringLiteral("TarvessaServerPort"), port}});
@@ -62,11 +57,7 @@ struct Lifecycle
     }
     ~Lifecycle()
     {
-        // Leave no process behind: the server's group, and whatever runs in the bundle's folder.
-        if (controller && controller->serverProcess && controller->serverProcess->isRunning()) {
-            controller->serverProcess->killGroup();
-            QSignalSpy(controller->serverProcess.get(), &ServerProcess::finished).wait(5000);
-        }
+        // Leave no process behind: whatever runs in the bundle's folder, the server included.
         for (qint64 pid : processes(account.root()))
             ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
