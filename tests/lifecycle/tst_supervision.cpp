@@ -133,7 +133,9 @@ private slots:
         Lifecycle life(port.serverPort(), {30ms, 1000, 400ms, 300ms});
         life.account.installRuntime(u"exec sleep 300"_s);
         TarvessaAudioServerAppDelegate& c = *life.controller;
+        const int inheritable = ::dup(STDIN_FILENO); // a descriptor of ours, not close-on-exec
         c.startServer(false);
+        ::close(inheritable);
         QVERIFY(life.stateIs(Case::starting));
         const qint64 first = c.serverProcess->processId();
         c.openWebInterface(); // not answering yet: a wait for the same server opens the browser
