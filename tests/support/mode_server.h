@@ -24,7 +24,6 @@ public:
     {
         listen(QHostAddress::LocalHost, port);
     }
-    void setAnswer(QByteArray answer) { m_answer = std::move(answer); }
     void setDelayMs(int delay) { m_delayMs = delay; }
     int requests() const { return m_requests; }
 

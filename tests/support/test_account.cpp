@@ -21,17 +21,14 @@ TestAccount::TestAccount()
 {
     for (const char* folder : {"home", "tmp", "bundle/Resources"})
         QDir(root()).mkpath(QLatin1String(folder));
+    // No XDG_* homes: the application's defaults under HOME are what every test then uses.
     environment.insert(QStringLiteral("HOME"), home());
     environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home() + QStringLiteral("/.cache"));
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), home() + QStringLiteral("/.local/state"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
 }
 
-void TestAccount::writeInfoJson(const QByteArray& contents)
+void TestAccount::writeInfoJson(const QJsonObject& info)
 {
-    writeFile(bundle() + QStringLiteral("/Info.json"), contents);
+    writeFile(bundle() + QStringLiteral("/Info.json"), QJsonDocument(info).toJson());
 }
 
 void TestAccount::installRuntime(const QString& scriptBody)
