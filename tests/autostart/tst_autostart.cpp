@@ -1,6 +1,8 @@
-// The autostart entry on disk: its statuses, and what the desktop's own readers make of it once
-// registered, down to a launch at login; and the "Start at Login" item's toggle and its alerts.
+// The autostart entry on disk: its statuses, what the desktop's own readers make of it once
+// registered, down to a launch at login, and the paths no reader takes; the desktop entry format
+// under it; and the "Start at Login" item's toggle and its alerts.
 #include "controller/launch_options.h"
+#include "platform/desktop_entry.h"
 #include "platform/xdg_autostart.h"
 #include "test_account.h"
 
@@ -9,20 +11,24 @@
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using L = QStringList;
+using Words = std::optional<L>;
 
 namespace {
-// An account with the application installed where the path is awkward for every reader.
+// An account with the application installed in `folder`, by default where the path is awkward
+// for every reader.
 struct Installed
 {
-    TestAccount account;
-    const QString program = account.path(u"My \"Apps\" $x `y` a;b/TarvessaAudioServer"_s);
-    XdgAutostartService service{account.folders(), program, account.workspace,
-                                [](const QString&, const QStringList&) { return true; }};
-    Installed()
+    explicit Installed(const QString& folder = u"My \"Apps\" $x `y` a;b"_s)
+        : program(account.path(folder + u"/TarvessaAudioServer"_s))
     {
         writeFile(program, "#!/bin/sh\n");
         QFile(program).setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     }
+    TestAccount account;
+    const QString program;
+    XdgAutostartService service{account.folders(), program, account.workspace,
+                                [](const QString&, const QStringList&) { return true; }};
 };
 } // namespace
 
@@ -96,6 +102,53 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QCOMPARE(argv, (QStringList{installed.program, u"--autostart"_s, u""_s}));
         QVERIFY(parseLaunchOptions(argv).launchedAtLogin);
         QVERIFY(!parseLaunchOptions({installed.program}).launchedAtLogin);
+    }
+
+    // No reader of the entry would start a program under a % or a \: registering says so, and
+    // the item is never shown as on, not even with such an entry on disk from an earlier run.
+    void refusesPathsNoReaderTakes()
+    {
+        for (const QString& folder : {u"100% music"_s, u"a\\b"_s}) {
+            Installed installed(folder);
+            const Expected<void> failure = installed.service.registerItem();
+            QVERIFY(!failure.ok() && failure.error().description.contains(installed.program));
+            QVERIFY(!QFileInfo::exists(installed.service.entryPath()));
+            QVERIFY(writeFile(installed.service.entryPath(), installed.service.entryContents()));
+            QVERIFY(installed.service.status() != LoginItemService::Enabled);
+        }
+    }
+
+    // Exec lines split as launchers split them, and an argument we quote comes back whole.
+    void splitExec_data()
+    {
+        using namespace DesktopEntry;
+        const QString path = u" /a \"b\" `c` $d \\e 50%\t"_s;
+        QTest::addColumn<QString>("exec");
+        QTest::addColumn<Words>("words");
+        QTest::newRow("plain") << u"/x --autostart"_s << Words(L{u"/x"_s, u"--autostart"_s});
+        QTest::newRow("field code") << u"\"/a b/x\" %U"_s << Words(L{u"/a b/x"_s});
+        QTest::newRow("escapes") << u"\"a\\\"b\\\\c\\$d\""_s << Words(L{u"a\"b\\c$d"_s});
+        QTest::newRow("percent, empty") << u"x 100%% \"\""_s << Words(L{u"x"_s, u"100%"_s, u""_s});
+        QTest::newRow("open quote") << u"\"x"_s << Words();
+        QTest::newRow("ours") << unescape(escape(quoteExecArgument(path))) << Words(L{path});
+    }
+    void splitExec()
+    {
+        QFETCH(QString, exec);
+        QFETCH(Words, words);
+        QCOMPARE(DesktopEntry::splitExec(exec), words);
+    }
+
+    // A text that is no desktop entry is refused: not UTF-8, no group, the group twice, a line
+    // that is no key.
+    void mainGroup()
+    {
+        for (const char* text :
+             {"[Desktop Entry]\nName=\xff\n", "Type=Application\n",
+              "[Desktop Entry]\n[Desktop Entry]\n", "[Desktop Entry]\nbad key=1\n"})
+            QVERIFY2(!DesktopEntry::mainGroup(text), text);
+        const auto group = DesktopEntry::mainGroup("[Desktop Entry]\nType=Application\n");
+        QCOMPARE(group.value_or(QHash<QString, QString>()).value(u"Type"_s), u"Application"_s);
     }
 
     // The toggle over a scripted service, for every status it may report: what it asks of the

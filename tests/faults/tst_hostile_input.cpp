@@ -1,13 +1,12 @@
 // What the application and its folder picker meet from outside, each case in a fresh account:
 // floods, partial and idle connections on the instance socket, something that is no file where
-// the log goes, names whose bytes are not UTF-8, install paths no autostart reader can take,
+// the log goes, names whose bytes are not UTF-8,
 // markup in an alert's text; a picker without a display or an output, or given a name it cannot
 // write; and the real executable's command line beside no instance, a hung one and a running one.
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
 #include "platform/single_instance.h"
-#include "platform/xdg_autostart.h"
 #include "result_encoder.h"
 
 #include <QSignalSpy>
@@ -78,7 +77,6 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::newRow("a folder") << u"folder"_s;
         QTest::newRow("a FIFO") << u"fifo"_s;
-        QTest::newRow("a socket") << u"socket"_s;
         QTest::newRow("a device") << u"device"_s;
     }
     void somethingInTheWay()
@@ -89,9 +87,7 @@ private slots:
         const QString log =
             life.account.home() + u"/.local/state/Tarvessa Audio Server/server.log"_s;
         QVERIFY(QDir().mkpath(QFileInfo(log).path()));
-        QLocalServer socket;
         QVERIFY(kind == u"fifo"     ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
-                : kind == u"socket" ? socket.listen(log)
                 : kind == u"folder" ? writeFile(log + u"/kept"_s, "kept")
                                     : QFile::link(u"/dev/null"_s, log));
         life.controller->startServer(false);
@@ -128,28 +124,6 @@ private slots:
         QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.toStdString()), {}), 1);
         QVERIFY(readAll(account.bundle() + u"/Resources/runtime/bin/node.env"_s)
                     .contains("HOME=" + home + '\n'));
-    }
-
-    // No reader of the entry would start a program under a % or a \: registering says so, and
-    // the item is never shown as on, not even with such an entry on disk from an earlier run.
-    void autostartRefusesPathsNoReaderTakes_data()
-    {
-        QTest::addColumn<QString>("folder");
-        QTest::newRow("percent") << u"100% music"_s;
-        QTest::newRow("backslash") << u"a\\b"_s;
-    }
-    void autostartRefusesPathsNoReaderTakes()
-    {
-        QFETCH(QString, folder);
-        TestAccount account;
-        const QString program = account.path(folder + u"/TarvessaAudioServer"_s);
-        QVERIFY(QDir().mkpath(account.path(folder)) && QFile::link(u"/bin/true"_s, program));
-        XdgAutostartService service(account.folders(), program, account.workspace);
-        const Expected<void> failure = service.registerItem();
-        QVERIFY(!failure.ok() && failure.error().description.contains(program));
-        QVERIFY(!QFileInfo::exists(service.entryPath()));
-        QVERIFY(writeFile(service.entryPath(), service.entryContents()));
-        QVERIFY(service.status() != LoginItemService::Enabled);
     }
 
     // A path in a message is the user's text, never markup.
@@ -238,8 +212,6 @@ private slots:
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
         QCOMPARE(said.startsWith('{') ? out + err : err + out, said);
         QCOMPARE(picker.exitCode(), exitCode);
-        xvfb.terminate();
-        xvfb.waitForFinished();
     }
 
     // Any chosen path's bytes, here every three of the bytes JSON escapes and of UTF-8 sequences

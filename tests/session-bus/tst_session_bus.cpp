@@ -1,8 +1,10 @@
 // The desktop's D-Bus services as the application meets them on a private session bus (CTest
-// runs this under dbus-run-session and xvfb-run): the tray icon and its menu over
-// com.canonical.dbusmenu, and "Show Server Log" through org.freedesktop.FileManager1.
+// runs this under dbus-run-session and xvfb-run): a tray host that comes late or never, the tray
+// icon and its menu over com.canonical.dbusmenu, and "Show Server Log" through
+// org.freedesktop.FileManager1.
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
+#include "platform/tray_host.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -17,10 +19,12 @@
 #include <atomic>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
 const QString WatcherService = u"org.kde.StatusNotifierWatcher"_s;
 const QString FileManagerService = u"org.freedesktop.FileManager1"_s;
+const QString NotificationService = u"org.freedesktop.Notifications"_s;
 } // namespace
 
 // A panel's watcher, with a host registered.
@@ -36,6 +40,22 @@ public slots:
     void RegisterStatusNotifierItem(const QString& service) { emit registered(service); }
 signals:
     void registered(const QString& service);
+};
+
+class FakeNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int)
+    {
+        emit notified(summary + u'|' + body);
+        return 1;
+    }
+signals:
+    void notified(const QString& text);
 };
 
 // A file manager that answers after delayMs, with an error if it fails; `answered` counts the
@@ -73,6 +93,7 @@ class SessionBusTest : public QObject
     QThread m_thread;
     FakeWatcher* m_watcher = new FakeWatcher;
     FakeFileManager* m_fileManager = new FakeFileManager;
+    FakeNotifications* m_notifications = new FakeNotifications;
     QDBusConnection m_desktop =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"fake-desktop"_s);
 
@@ -93,6 +114,7 @@ class SessionBusTest : public QObject
         return pending.reply();
     }
     QStringList m_opened;
+    std::unique_ptr<QObject> m_context = std::make_unique<QObject>(); // a test's connections
 
 public slots:
     // Where QDesktopServices sends a folder to open, instead of xdg-open.
@@ -102,22 +124,66 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run under dbus-run-session");
-        QVERIFY(m_desktop.registerObject(u"/StatusNotifierWatcher"_s, m_watcher,
-                                         QDBusConnection::ExportAllSlots |
-                                             QDBusConnection::ExportAllProperties));
-        QVERIFY(m_desktop.registerObject(u"/org/freedesktop/FileManager1"_s, m_fileManager,
-                                         QDBusConnection::ExportAllSlots));
-        for (QObject* fake : std::initializer_list<QObject*>{m_watcher, m_fileManager}) {
+        const std::pair<QString, QObject*> fakes[] = {
+            {u"/StatusNotifierWatcher"_s, m_watcher},
+            {u"/org/freedesktop/FileManager1"_s, m_fileManager},
+            {u"/org/freedesktop/Notifications"_s, m_notifications}};
+        for (const auto& [path, fake] : fakes) {
+            QVERIFY(m_desktop.registerObject(path, fake,
+                                             QDBusConnection::ExportAllSlots |
+                                                 QDBusConnection::ExportAllProperties));
             fake->moveToThread(&m_thread);
             connect(&m_thread, &QThread::finished, fake, &QObject::deleteLater);
         }
         m_thread.start();
-        QVERIFY(m_desktop.registerService(WatcherService));
     }
     void cleanupTestCase()
     {
         m_thread.quit();
         m_thread.wait();
+    }
+
+    // First, while nothing has touched the tray: Qt looks for a host once per process. With no
+    // host in time the desktop is told once; the icon comes with a late host, and again when the
+    // panel restarts.
+    void lateHost_data()
+    {
+        QTest::addColumn<bool>("daemon");
+        QTest::newRow("a notification daemon runs") << true;
+        QTest::newRow("none runs") << false;
+    }
+    void lateHost()
+    {
+        QFETCH(bool, daemon);
+        QVERIFY(!daemon || m_desktop.registerService(NotificationService));
+        QStringList told;
+        int registrations = 0;
+        connect(m_notifications, &FakeNotifications::notified, m_context.get(),
+                [&](const QString& text) { told << text; });
+        connect(m_watcher, &FakeWatcher::registered, m_context.get(), [&] { ++registrations; });
+        Lifecycle life;
+        TrayHostWatch watch(QDBusConnection::sessionBus(), {}, 200ms);
+        QSignalSpy noHost(&watch, &TrayHostWatch::noHostYet);
+        connect(&watch, &TrayHostWatch::hostAppeared, life.controller.get(),
+                &TarvessaAudioServerAppDelegate::trayHostAppeared);
+        connect(&watch, &TrayHostWatch::noHostYet, this,
+                [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
+        life.controller->applicationDidFinishLaunching({true}, true);
+        watch.start();
+        QVERIFY(noHost.wait(5000));
+        QVERIFY(!life.controller->statusItem); // no host: no icon
+        QTRY_COMPARE(told.size(), int(daemon));
+        QVERIFY(!daemon || told[0].contains(u"tarvessa-audio-server --quit"_s));
+        QVERIFY(!daemon || told[0].contains(u"Launch Tarvessa Audio Server again"_s));
+        for (int restart = 1; restart <= 2; ++restart) { // the second: the panel restarts
+            m_desktop.unregisterService(WatcherService);
+            QVERIFY(m_desktop.registerService(WatcherService));
+            QTRY_COMPARE_WITH_TIMEOUT(registrations, restart, 1000); // within a second of it
+            QVERIFY(life.controller->statusItem->isVisible());
+        }
+        QCOMPARE(noHost.size(), 1);
+        QCOMPARE(told.size(), int(daemon));
+        life.controller->applicationWillTerminate();
     }
 
     // The icon registers with the watcher; its menu, read as the panel reads it, follows the
@@ -127,8 +193,9 @@ private slots:
         Lifecycle life(freePort(), ControllerTimings{}); // nothing answers: starting for a minute
         life.account.installRuntime(u"exec sleep 60"_s);
         QString item; // queued to this thread, however soon it comes
-        QObject noting;
-        connect(m_watcher, &FakeWatcher::registered, &noting, [&](const QString& s) { item = s; });
+        connect(m_watcher, &FakeWatcher::registered, m_context.get(),
+                [&](const QString& s) { item = s; });
+        QVERIFY(m_desktop.registerService(WatcherService));
         life.controller->attachStatusItem();
         QTRY_VERIFY_WITH_TIMEOUT(!item.isEmpty(), 10000);
         const QDBusMessage property =
@@ -233,9 +300,11 @@ private slots:
                                  "server.log"_s.arg(account.root())});
         QCOMPARE(m_opened, revealed ? QStringList() : QStringList{QFileInfo(log).path()});
     }
-    void cleanup() // also after a failed row, so the next starts from no file manager
+    void cleanup() // also after a failed row, so the next starts from no desktop services
     {
-        m_desktop.unregisterService(FileManagerService);
+        m_context = std::make_unique<QObject>(); // ends the last test's connections
+        for (const QString& service : {WatcherService, FileManagerService, NotificationService})
+            m_desktop.unregisterService(service);
         QDesktopServices::unsetUrlHandler(u"file"_s);
     }
 };

@@ -23,15 +23,18 @@ TestAccount::TestAccount()
         QDir(root()).mkpath(QLatin1String(folder));
     environment.insert(QStringLiteral("HOME"), home());
     environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home() + QStringLiteral("/.cache"));
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), home() + QStringLiteral("/.local/state"));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
+    // The XDG homes where the desktop's defaults would put them, set all the same: what the
+    // application reads is then the account's, whatever the caller's own session says.
+    for (const auto& [name, folder] : {std::pair{"XDG_DATA_HOME", "/.local/share"},
+                                       {"XDG_CACHE_HOME", "/.cache"},
+                                       {"XDG_STATE_HOME", "/.local/state"},
+                                       {"XDG_CONFIG_HOME", "/.config"}})
+        environment.insert(QLatin1String(name), home() + QLatin1String(folder));
 }
 
-void TestAccount::writeInfoJson(const QByteArray& contents)
+void TestAccount::writeInfoJson(const QJsonObject& info)
 {
-    writeFile(bundle() + QStringLiteral("/Info.json"), contents);
+    writeFile(bundle() + QStringLiteral("/Info.json"), QJsonDocument(info).toJson());
 }
 
 void TestAccount::installRuntime(const QString& scriptBody)

@@ -28,8 +28,7 @@ public:
 
     // The environment the application inherits: XDG_* point into the account.
     QProcessEnvironment environment;
-    void writeInfoJson(const QByteArray& contents);
-    void writeInfoJson(const QJsonObject& info) { writeInfoJson(QJsonDocument(info).toJson()); }
+    void writeInfoJson(const QJsonObject& info);
     // Installs a shell script as the bundle's runtime (Resources/runtime/bin/node) and an entry
     // script, so a start runs the script with the entry script's path as its argument.
     void installRuntime(const QString& scriptBody);

@@ -46,9 +46,9 @@ struct ScriptedLoginItems final : LoginItemService
     Expected<void> change(const char* call, int after)
     {
         calls << QLatin1String(call);
-        currentStatus = failure ? currentStatus : after;
         if (failure)
             return FileError{*failure};
+        currentStatus = after;
         return {};
     }
     int currentStatus = NotRegistered;
