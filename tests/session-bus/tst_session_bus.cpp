@@ -130,13 +130,33 @@ private slots:
         connect(m_watcher, &FakeWatcher::registered, &noting, [&](const QString& s) { item = s; });
         life.controller->attachStatusItem();
         QTRY_VERIFY_WITH_TIMEOUT(!item.isEmpty(), 10000);
-        const QDBusMessage property =
-            call(item, u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties.Get"_s,
-                 {u"org.kde.StatusNotifierItem"_s, u"Menu"_s});
-        const QString menu = qvariant_cast<QDBusVariant>(property.arguments().value(0))
-                                 .variant()
-                                 .value<QDBusObjectPath>()
-                                 .path();
+        const auto itemProperty = [&](const QString& name) {
+            return qvariant_cast<QDBusVariant>(call(item, u"/StatusNotifierItem"_s,
+                                                    u"org.freedesktop.DBus.Properties.Get"_s,
+                                                    {u"org.kde.StatusNotifierItem"_s, name})
+                                                   .arguments()
+                                                   .value(0))
+                .variant();
+        };
+        QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
+        const auto toolTip = [&] {                       // "title|body"
+            const QDBusArgument tip = qvariant_cast<QDBusArgument>(itemProperty(u"ToolTip"_s));
+            QString icon, title, body;
+            tip.beginStructure();
+            tip >> icon;
+            tip.beginArray();
+            while (!tip.atEnd()) {
+                int width, height;
+                QByteArray data;
+                tip.beginStructure();
+                tip >> width >> height >> data;
+                tip.endStructure();
+            }
+            tip.endArray();
+            tip >> title >> body;
+            return title + u'|' + body;
+        };
+        const QString menu = itemProperty(u"Menu"_s).value<QDBusObjectPath>().path();
         // "label" per entry, "(off)" marking a disabled one, "-" a separator; and their ids.
         QList<int> ids;
         const auto read = [&] {
@@ -179,6 +199,7 @@ private slots:
             drive();
             const QStringList t = titles.split(u'|');
             QTRY_COMPARE(read().join(u';'), layout.arg(t[0], address, t[1], t[2]));
+            QCOMPARE(toolTip(), u"Tarvessa Audio Server|"_s + t[0]);
             icons.insert(life.controller->statusItem->icon().cacheKey());
         }
         QCOMPARE(icons.size(), 4);
