@@ -32,9 +32,6 @@ struct DBusMenuEvent
     QDBusVariant data;
     uint timestamp = 0;
 };
-using DBusMenuItemPropertiesList = QList<DBusMenuItemProperties>;
-using DBusMenuItemKeysList = QList<DBusMenuItemKeys>;
-using DBusMenuEventList = QList<DBusMenuEvent>;
 using DBusMenuShortcut = QList<QStringList>;
 Q_DECLARE_METATYPE(DBusMenuLayoutItem)
 Q_DECLARE_METATYPE(DBusMenuItemProperties)
@@ -147,7 +144,7 @@ public:
     explicit DBusMenuAdaptor(DBusMenuExporter* menu) : QDBusAbstractAdaptor(menu), m_menu(menu)
     {
         connect(menu, &DBusMenuExporter::changed, this, [this](uint revision) {
-            DBusMenuItemPropertiesList updated;
+            QList<DBusMenuItemProperties> updated;
             for (const DBusMenuLayoutItem& entry : m_menu->layout().children)
                 updated.append({entry.id, entry.properties});
             Q_EMIT ItemsPropertiesUpdated(updated, {});
@@ -175,10 +172,10 @@ public Q_SLOTS:
             layout.children.clear();
         return m_menu->revision();
     }
-    DBusMenuItemPropertiesList GetGroupProperties(const QList<int>& ids,
-                                                  const QStringList& propertyNames)
+    QList<DBusMenuItemProperties> GetGroupProperties(const QList<int>& ids,
+                                                     const QStringList& propertyNames)
     {
-        DBusMenuItemPropertiesList found;
+        QList<DBusMenuItemProperties> found;
         for (int id : ids) {
             QVariantMap properties = m_menu->properties(id);
             if (!propertyNames.isEmpty())
@@ -204,7 +201,7 @@ public Q_SLOTS:
             m_menu->aboutToShow();
         }
     }
-    QList<int> EventGroup(const DBusMenuEventList& events)
+    QList<int> EventGroup(const QList<DBusMenuEvent>& events)
     {
         QList<int> unknown;
         for (const DBusMenuEvent& event : events) {
@@ -232,8 +229,8 @@ public Q_SLOTS:
     }
 
 Q_SIGNALS:
-    void ItemsPropertiesUpdated(const DBusMenuItemPropertiesList& updated,
-                                const DBusMenuItemKeysList& removed);
+    void ItemsPropertiesUpdated(const QList<DBusMenuItemProperties>& updated,
+                                const QList<DBusMenuItemKeys>& removed);
     void LayoutUpdated(uint revision, int parent);
     void ItemActivationRequested(int id, uint timestamp);
 
@@ -247,11 +244,11 @@ DBusMenuExporter::DBusMenuExporter(QDBusConnection bus, QString path, QMenu* men
     static const bool registered = [] {
         qDBusRegisterMetaType<DBusMenuLayoutItem>();
         qDBusRegisterMetaType<DBusMenuItemProperties>();
-        qDBusRegisterMetaType<DBusMenuItemPropertiesList>();
+        qDBusRegisterMetaType<QList<DBusMenuItemProperties>>();
         qDBusRegisterMetaType<DBusMenuItemKeys>();
-        qDBusRegisterMetaType<DBusMenuItemKeysList>();
+        qDBusRegisterMetaType<QList<DBusMenuItemKeys>>();
         qDBusRegisterMetaType<DBusMenuEvent>();
-        qDBusRegisterMetaType<DBusMenuEventList>();
+        qDBusRegisterMetaType<QList<DBusMenuEvent>>();
         qDBusRegisterMetaType<DBusMenuShortcut>();
         return true;
     }();
