@@ -7,6 +7,7 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
@@ -116,8 +117,14 @@ public:
     QDBusObjectPath menu() const { return QDBusObjectPath(m_item->menuPath()); }
 
 public Q_SLOTS:
-    // The panel opens the menu itself (ItemIsMenu): clicks need nothing from us.
-    void Activate(int, int) {}
+    // The panel opens the menu itself (ItemIsMenu): clicks need nothing from us. Plasma calls
+    // Activate all the same, and opens the menu when the call fails: so it fails.
+    void Activate(int, int, const QDBusMessage& call)
+    {
+        call.setDelayedReply(true);
+        m_item->bus().send(call.createErrorReply(QDBusError::NotSupported,
+                                                 QStringLiteral("The menu is the item.")));
+    }
     void SecondaryActivate(int, int) {}
     void ContextMenu(int, int) {}
     void Scroll(int, const QString&) {}

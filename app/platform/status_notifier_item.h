@@ -28,6 +28,7 @@ public:
     bool isVisible() const override { return m_shown; }
 
     // What the adaptor answers.
+    QDBusConnection bus() const { return m_bus; }
     QString id() const { return m_id; }
     QString title() const { return m_title; }
     QString toolTipTitle() const { return m_toolTipTitle; }
