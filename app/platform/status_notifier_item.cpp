@@ -122,7 +122,7 @@ public Q_SLOTS:
     void Activate(int, int, const QDBusMessage& call)
     {
         call.setDelayedReply(true);
-        m_item->bus().send(call.createErrorReply(QDBusError::NotSupported,
+        m_item->bus().send(call.createErrorReply(QDBusError::UnknownMethod,
                                                  QStringLiteral("The menu is the item.")));
     }
     void SecondaryActivate(int, int) {}
