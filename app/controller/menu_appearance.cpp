@@ -26,78 +26,107 @@ MenuAppearance menuAppearanceFor(const ServerState& state, bool ownsServerProces
             TrayIconKind::stopped};
 }
 
-QColor trayInk(TrayIconKind kind)
+namespace {
+
+// Every figure is a light ink inside a dark rim: on a dark panel the ink stands out, on a light
+// one the rim does, and on a mid-grey one at least one of them still reaches 3:1.
+const QColor RimInk(0x14, 0x16, 0x19);
+
+QColor lightInk(TrayIconKind kind)
 {
-    // Mid-luminance inks (0.25 to 0.27): at least 3:1 against a black, a white and a Breeze
-    // Dark (#31363b) panel alike, so no panel swallows the icon.
     switch (kind) {
     case TrayIconKind::running:
-        return QColor(0x2e, 0x9e, 0x4f);
+        return QColor(0x7d, 0xe8, 0x9a);
     case TrayIconKind::failed:
-        return QColor(0xe8, 0x60, 0x3f);
+        return QColor(0xff, 0xcc, 0x4d);
     case TrayIconKind::stopped:
     case TrayIconKind::starting:
         break;
     }
-    return QColor(0x89, 0x8c, 0x91);
+    return QColor(0xdf, 0xe1, 0xe5);
 }
 
-namespace {
+QPainterPath ring(QPointF centre, qreal radius, qreal width)
+{
+    QPainterPath circle;
+    circle.addEllipse(centre, radius, radius);
+    QPainterPathStroker stroker;
+    stroker.setWidth(width);
+    return stroker.createStroke(circle);
+}
 
-QPixmap drawIcon(TrayIconKind kind, int size)
+QPainterPath disc(QPointF centre, qreal radius)
+{
+    QPainterPath path;
+    path.addEllipse(centre, radius, radius);
+    return path;
+}
+
+// The backing fills the figure's holes with the rim's ink, so that a panel showing through them
+// does not read as more strokes.
+QPixmap paintFigure(const QPainterPath& figure, QColor ink, int size, qreal rim,
+                    const QPainterPath& backing = {})
 {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QColor ink = trayInk(kind);
-    const qreal stroke = std::max<qreal>(1.5, size / 11.0);
-    const QRectF ring = QRectF(0, 0, size, size).adjusted(stroke, stroke, -stroke, -stroke);
-
-    if (kind == TrayIconKind::starting) {
-        // A ring of dots: work under way.
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(ink);
-        const int dots = 8;
-        const qreal radius = ring.width() / 2;
-        for (int i = 0; i < dots; ++i) {
-            const qreal angle = 2 * M_PI * i / dots;
-            const QPointF centre =
-                ring.center() + QPointF(std::cos(angle), std::sin(angle)) * radius;
-            painter.drawEllipse(centre, stroke * 0.85, stroke * 0.85);
-        }
-        return pixmap;
-    }
-
-    painter.setPen(QPen(ink, stroke));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawEllipse(ring);
-    const QRectF inner = ring.adjusted(ring.width() * 0.27, ring.height() * 0.27,
-                                       -ring.width() * 0.27, -ring.height() * 0.27);
-    switch (kind) {
-    case TrayIconKind::stopped: // a hollow recording circle
-        painter.drawEllipse(inner);
-        break;
-    case TrayIconKind::running: // a filled circle, with no second colour that a panel could swallow
-        painter.setBrush(ink);
-        painter.setPen(Qt::NoPen);
-        painter.drawEllipse(ring.adjusted(-stroke / 2, -stroke / 2, stroke / 2, stroke / 2));
-        break;
-    case TrayIconKind::failed: { // an exclamation mark in a circle
-        painter.setPen(QPen(ink, stroke * 1.2, Qt::SolidLine, Qt::RoundCap));
-        const qreal x = ring.center().x();
-        painter.drawLine(QPointF(x, ring.top() + ring.height() * 0.24),
-                         QPointF(x, ring.top() + ring.height() * 0.58));
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(ink);
-        painter.drawEllipse(QPointF(x, ring.top() + ring.height() * 0.76), stroke * 0.75,
-                            stroke * 0.75);
-        break;
-    }
-    case TrayIconKind::starting:
-        break;
-    }
+    painter.fillPath(backing, RimInk);
+    painter.strokePath(figure, QPen(RimInk, 2 * rim, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.fillPath(figure, ink);
     return pixmap;
+}
+
+qreal rimWidth(int size)
+{
+    return std::max(1.0, size / 12.0);
+}
+
+QPixmap drawIcon(TrayIconKind kind, int size)
+{
+    const qreal rim = rimWidth(size);
+    const qreal width = std::max(2.0, size / 9.0);
+    const QPointF centre(size / 2.0, size / 2.0);
+    const qreal radius = size / 2.0 - rim - width / 2;
+    QPainterPath figure, backing;
+    switch (kind) {
+    case TrayIconKind::stopped: { // a stop mark: a square with rounded corners
+        const qreal half = (radius + width / 2) * 0.75;
+        figure.addRoundedRect(QRectF(centre - QPointF(half, half), centre + QPointF(half, half)),
+                              half * 0.35, half * 0.35);
+        break;
+    }
+    case TrayIconKind::starting: // a ring of dots: work under way
+        for (int i = 0; i < 6; ++i) {
+            const qreal angle = 2 * M_PI * i / 6;
+            figure.addPath(
+                disc(centre + QPointF(std::cos(angle), std::sin(angle)) * radius, width * 1.15));
+        }
+        backing = disc(centre, radius);
+        break;
+    case TrayIconKind::running: { // a disc with a play mark cut out of it
+        const qreal r = radius + width / 2;
+        QPainterPath play;
+        play.moveTo(centre + QPointF(-r * 0.35, -r * 0.55));
+        play.lineTo(centre + QPointF(r * 0.6, 0));
+        play.lineTo(centre + QPointF(-r * 0.35, r * 0.55));
+        play.closeSubpath();
+        figure = disc(centre, r).subtracted(play);
+        break;
+    }
+    case TrayIconKind::failed: { // an exclamation mark in a ring
+        QPainterPath bar;
+        bar.addRoundedRect(QRectF(centre.x() - width * 0.7, centre.y() - radius * 0.65, width * 1.4,
+                                  radius * 0.75),
+                           width * 0.3, width * 0.3);
+        figure = ring(centre, radius, width)
+                     .united(bar)
+                     .united(disc(centre + QPointF(0, radius * 0.45), width * 0.7));
+        backing = disc(centre, radius);
+        break;
+    }
+    }
+    return paintFigure(figure, lightInk(kind), size, rim, backing);
 }
 
 } // namespace
@@ -110,28 +139,24 @@ QIcon trayIcon(TrayIconKind kind)
     return icon;
 }
 
-// A dash in a box: the mixed check state, which a tray menu has no way to show itself.
+// A dash in a box: the mixed check state, which a tray menu has no way to show itself. Drawn
+// like the tray's icons, since the host draws the menu in its own theme, which may be dark.
 QIcon approvalPendingIcon()
 {
     QIcon icon;
-    // Not the palette's text colour: the host draws the menu in its own theme, which may be dark.
-    const QColor ink = trayInk(TrayIconKind::stopped);
     for (const int size : {16, 22, 24, 32, 48, 64}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const qreal stroke = std::max(1.5, size / 12.0);
+        const qreal rim = rimWidth(size);
+        const qreal width = std::max(2.5, size / 10.0);
         const QRectF box =
             QRectF(0, 0, size, size).adjusted(size * 0.15, size * 0.15, -size * 0.15, -size * 0.15);
-        painter.setPen(QPen(ink, stroke));
-        painter.drawRoundedRect(box, size * 0.1, size * 0.1);
-        const qreal dash = std::max(2.0, size / 8.0);
-        painter.fillRect(QRectF(box.left() + box.width() * 0.22, box.center().y() - dash / 2,
-                                box.width() * 0.56, dash),
-                         ink);
-        painter.end();
-        icon.addPixmap(pixmap);
+        QPainterPath outline, dash;
+        outline.addRoundedRect(box, size * 0.1, size * 0.1);
+        QPainterPathStroker stroker;
+        stroker.setWidth(width);
+        dash.addRect(QRectF(box.left() + box.width() * 0.22, box.center().y() - width / 2,
+                            box.width() * 0.56, width));
+        icon.addPixmap(paintFigure(stroker.createStroke(outline).united(dash),
+                                   lightInk(TrayIconKind::stopped), size, rim, outline));
     }
     return icon;
 }

@@ -2,7 +2,6 @@
 
 #include "controller/server_state.h"
 
-#include <QColor>
 #include <QIcon>
 #include <QString>
 
@@ -27,12 +26,9 @@ struct MenuAppearance
 // A running server is shown as the application's own when it owns a server process.
 MenuAppearance menuAppearanceFor(const ServerState& state, bool ownsServerProcess);
 
-// The four tray icons: a hollow circle, a dotted circle, a filled circle and an exclamation
-// mark in a circle, drawn at the sizes tray hosts ask for.
+// The four tray icons: a stop mark, a ring of dots, a disc with a play mark and an
+// exclamation mark in a ring, light figures in a dark rim, drawn at the sizes tray hosts ask for.
 QIcon trayIcon(TrayIconKind kind);
-
-// The one ink each icon is drawn in; the approval icon of the menu shares the stopped one.
-QColor trayInk(TrayIconKind kind);
 
 // A dash in a box: the mixed check state of "Start at Login", which a tray menu cannot show.
 QIcon approvalPendingIcon();

@@ -1,264 +1,312 @@
-// Launching the server, handling its end, and stopping, restarting and toggling it, with shell
-// scripts standing in for the runtime.
+// The supervised server over real processes and a real port: the readiness probe and wait, the
+// launch, the server's end, stops, restarts and quits, and what must not outlive the
+// application. Shell scripts stand in for the runtime.
 #include "lifecycle.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <QApplication>
+#include <QRegularExpression>
+#include <QScopeGuard>
 
-#include <cstdlib>
+#include <cstring>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-// Stands in for a server that runs until it is signalled.
-const QString RunsUntilSignalled = u"exec sleep 300"_s;
-
-QString readRecord(const Lifecycle& life, const QString& name)
-{
-    return QString::fromUtf8(readAll(life.account.path(name))).trimmed();
-}
-
-qint64 ownedPid(const Lifecycle& life)
-{
-    return life.controller->serverProcess ? life.controller->serverProcess->processId() : -1;
-}
-} // namespace
+using namespace std::chrono_literals;
+using Case = ServerState::Case;
 
 class SupervisionTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void launchesTheRuntimeAsTheServerExpects()
+    // Ticks of 80 ms, a probe at each, against a port that answers at once or after a delay: a
+    // wait ends at the first compatible answer and gives up at the sixth tick, not one before
+    // or after. Nothing is printed on standard error.
+    void readinessWait_data()
     {
-        Lifecycle life;
-        life.account.installRuntime(QStringLiteral(R"sh(
-printf '%s\n' "$#" "$1" > "$RECORD_DIR/args"
-pwd > "$RECORD_DIR/cwd"
-tr '\0' '\n' < /proc/$$/environ > "$RECORD_DIR/env"
-echo "$$ $(cut -d' ' -f5,6 /proc/$$/stat)" > "$RECORD_DIR/group"
-echo "server output"; echo "server errors" >&2
-exec sleep 300)sh"));
-        life.controller->startServer(false);
-        QVERIFY(life.controller->serverProcess);
-        QVERIFY(life.stateIs(ServerState::Case::starting));
-        QVERIFY(life.controller->readinessTimer);
-        QTRY_VERIFY(QFileInfo::exists(life.account.path(u"group"_s)));
-
-        const QString resources = life.account.bundle() + u"/Resources"_s;
-        QCOMPARE(readRecord(life, u"args"_s),
-                 u"1\n"_s + resources + u"/app/build/server/index.js"_s);
-        QCOMPARE(readRecord(life, u"cwd"_s), resources + u"/app"_s);
-
-        // Exactly the prepared environment, as the runtime received it (before the shell added
-        // its own variables).
-        QStringList received = readRecord(life, u"env"_s).split(u'\n');
-        QStringList expected = life.controller->serverEnvironment().toStringList();
-        received.sort();
-        expected.sort();
-        QCOMPARE(received, expected);
-
-        // Its own process group, so a forced stop reaches its helpers too.
-        const QStringList group = readRecord(life, u"group"_s).split(u' ');
-        QCOMPARE(group.at(1), group.at(0));
-        QCOMPARE(group.at(2), group.at(0));
-
-        // Standard output and error are the log; nothing else of ours is inherited.
-        const qint64 pid = life.controller->serverProcess->processId();
-        const QString proc = u"/proc/%1"_s.arg(pid);
-        QTRY_VERIFY(QFileInfo(proc + u"/exe"_s).symLinkTarget().endsWith(u"/sleep"_s));
-        const QString log = life.controller->serverLogURL().toLocalFile();
-        const QStringList fds =
-            QDir(proc + u"/fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-        QCOMPARE(fds, (QStringList{u"0"_s, u"1"_s, u"2"_s}));
-        QCOMPARE(QFileInfo(proc + u"/fd/1"_s).symLinkTarget(), log);
-        QCOMPARE(QFileInfo(proc + u"/fd/2"_s).symLinkTarget(), log);
-        QTRY_VERIFY(life.logText().contains(u"server errors"_s));
-        QVERIFY(life.logText().startsWith(u"\n--- Tarvessa Audio Server launch "_s));
+        QTest::addColumn<QByteArray>("answer"); // empty: nothing listens
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<int>("again"); // after that many probes a new wait, with no browser asked
+        QTest::addColumn<bool>("ready");
+        using S = ModeServer;
+        const QByteArray notYet = S::response(503, "");
+        QTest::newRow("ready: the browser opens once") << S::compatible() << 0 << -1 << true;
+        QTest::newRow("a new wait keeps the browser request") << S::compatible() << 0 << 0 << true;
+        QTest::newRow("another mode")
+            << S::response(200, R"({"mode":"other"})") << 0 << -1 << false;
+        QTest::newRow("body cut short")
+            << S::compatible().replace("Content-Length: 17", "Content-Length: 400") << 0 << -1
+            << false;
+        QTest::newRow("past the probe's time limit") << S::compatible() << 1500 << -1 << false;
+        QTest::newRow("nothing listens") << QByteArray() << 0 << -1 << false;
+        QTest::newRow("a new wait counts from zero") << notYet << 0 << 3 << false;
+        QTest::newRow("answers overlap the ticks") << notYet << 200 << -1 << false;
     }
-
-    void theEndOfTheServerDecidesTheState_data()
+    void readinessWait()
     {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<int>("stop"); // 0: none, 1: the menu's stop, 2: the application quits
-        QTest::addColumn<QString>("failure");
-        const QString runs = u": > \"$RECORD_DIR/ready\"\nexec sleep 300"_s;
-        QTest::newRow("exits 0 by itself") << u"exit 0"_s << 0 << QString();
-        QTest::newRow("exits 3") << u"exit 3"_s << 0 << u"3"_s;
-        QTest::newRow("dies of the stop's SIGTERM") << runs << 1 << u"15"_s;
-        QTest::newRow("catches SIGTERM and exits 0")
-            << u"trap 'kill $child; exit 0' TERM\nsleep 300 &\nchild=$!\n"
-               ": > \"$RECORD_DIR/ready\"\nwait"_s
-            << 1 << QString();
-        QTest::newRow("dies of the quit's SIGTERM, quietly") << runs << 2 << QString();
-        QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM\n"_s + runs << 1 << u"9"_s;
-    }
-    void theEndOfTheServerDecidesTheState()
-    {
-        QFETCH(QString, script);
-        QFETCH(int, stop);
-        QFETCH(QString, failure);
-        Lifecycle life;
-        life.account.installRuntime(script);
-        life.controller->startServer(false);
-        QVERIFY(life.controller->serverProcess);
-        if (stop) {
-            QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
-            stop == 1 ? life.controller->toggleServer()
-                      : life.controller->applicationWillTerminate();
-            QVERIFY(!life.controller->readinessTimer);          // no further probes after a stop
-            QVERIFY(life.stateIs(ServerState::Case::starting)); // until it has really ended
+        QFETCH(QByteArray, answer);
+        QFETCH(int, delayMs);
+        QFETCH(int, again);
+        QFETCH(bool, ready);
+        ModeServer port(answer);
+        port.setDelayMs(delayMs);
+        Lifecycle life(port.serverPort(), {80ms, 6, 400ms, 300ms});
+        if (answer.isEmpty())
+            port.close();
+        QTest::failOnWarning(QRegularExpression(u"."_s));
+        TarvessaAudioServerAppDelegate& c = *life.controller;
+        c.waitUntilReady(true);
+        qint64 earlier = 0;
+        if (again >= 0) {
+            QTRY_VERIFY(port.requests() >= again);
+            earlier = c.readinessAttempts;
+            c.waitUntilReady(false);
         }
-        QTRY_VERIFY(!life.controller->serverProcess);
-        QVERIFY(!life.controller->logHandle);
-        QVERIFY(!life.controller->readinessTimer);
-        if (failure.isEmpty()) {
-            QVERIFY2(life.stateIs(ServerState::Case::stopped),
-                     qPrintable(life.controller->serverState.message()));
-            QVERIFY(life.account.alerts.shown.isEmpty());
-        } else {
-            const QString message = u"Server exited with status %1. Check the server "
-                                    "log for details."_s.arg(failure);
-            QCOMPARE(life.controller->serverState, ServerState::failed(message));
-            QCOMPARE(life.account.alerts.shown.size(), 1);
-            QCOMPARE(life.account.alerts.shown.first().informativeText, message);
+        QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, 10000);
+        QVERIFY(life.stateIs(ready ? Case::running : Case::failed));
+        QCOMPARE(life.account.alerts.shown.size(), ready ? 0 : 1);
+        const QUrl url(u"http://127.0.0.1:%1"_s.arg(life.port));
+        QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, url));
+        if (!ready && delayMs == 0 && !answer.isEmpty()) {
+            QCOMPARE(c.readinessAttempts, qint64(6));
+            QCOMPARE(qint64(port.requests()), earlier + 6);
         }
     }
 
-    void restartStartsANewServerWithoutAnAlert()
+    // The real timings: a probe every half second, 120 of them (the 60 seconds a failure
+    // names), and the forced kill 12 s after a stop.
+    void realTimings()
     {
-        ModeServer answering; // the port answers, so each server is seen running
-        Lifecycle life(answering.serverPort());
-        life.account.installRuntime(RunsUntilSignalled);
-        life.controller->startServer(true);
-        QTRY_VERIFY(life.stateIs(ServerState::Case::running));
-        QCOMPARE(life.account.workspace.openedUrls.size(), 1);
-        const qint64 first = ownedPid(life);
+        Lifecycle life(freePort(), ControllerTimings{});
+        life.controller->waitUntilReady(false);
+        QCOMPARE(life.controller->readinessTimer->intervalAsDuration(), 500ms);
+        QCOMPARE(life.controller->timings().readinessAttemptLimit, qint64(120));
+        QCOMPARE(life.controller->timings().forcedKillDelay, 12000ms);
+    }
 
-        life.controller->waitUntilReady(true); // a browser request waits
-        life.controller->restartServer();
-        QVERIFY(life.controller->restartAfterTermination);
-        QVERIFY(!life.controller->openBrowserWhenReady); // a restart opens no browser
-        QTRY_VERIFY(ownedPid(life) > 0 && ownedPid(life) != first);
-        QVERIFY(!life.controller->restartAfterTermination);
-        QTRY_VERIFY(life.stateIs(ServerState::Case::running));
+    // What a probe's answer starts: a compatible server that answers is used as it is, and after
+    // a stop while the probe is out its answer starts nothing.
+    void openUsesAServerThatAnswers_data()
+    {
+        QTest::addColumn<int>("action");         // Open, the launch, the launch at login, Restart
+        QTest::addColumn<bool>("stopMeanwhile"); // Start and Stop before a "not ours" answer
+        QTest::addColumn<int>("opened");
+        QTest::newRow("Open Tarvessa Audio Server") << 0 << false << 1;
+        QTest::newRow("the launch") << 1 << false << 1;
+        QTest::newRow("the launch at login") << 2 << false << 0;
+        QTest::newRow("Restart Server: refused") << 3 << false << 0;
+        QTest::newRow("Open, then a stop") << 0 << true << 0;
+        QTest::newRow("the launch, then a stop") << 1 << true << 0;
+        QTest::newRow("Restart with nothing owned, then a stop") << 3 << true << 0;
+    }
+    void openUsesAServerThatAnswers()
+    {
+        QFETCH(int, action);
+        QFETCH(bool, stopMeanwhile);
+        ModeServer port(stopMeanwhile ? ModeServer::response(404, "no") : ModeServer::compatible());
+        port.setDelayMs(stopMeanwhile ? 250 : 0);
+        Lifecycle life(port.serverPort());
+        life.account.installRuntime(u"exec sleep 300"_s);
+        TarvessaAudioServerAppDelegate& c = *life.controller;
+        action == 0   ? c.openWebInterface()
+        : action == 3 ? c.restartServer()
+                      : c.detectOrStartServer(action == 1);
+        if (stopMeanwhile) {
+            c.toggleServer(); // Start
+            QVERIFY(c.serverProcess);
+            c.toggleServer(); // Stop
+        }
+        QTRY_VERIFY(c.probesInFlight() == 0 && !c.serverProcess && !c.readinessTimer &&
+                    (life.stateIs(Case::running) || life.stateIs(Case::failed)));
+        QTEST(int(life.account.workspace.openedUrls.size()), "opened");
+        QCOMPARE(port.requests(), 1);
+        QCOMPARE(life.logText().count(u"--- Tarvessa Audio Server launch"_s), int(stopMeanwhile));
+        QCOMPARE(c.statusMenuItem->text() == u"Server running (external)"_s,
+                 !stopMeanwhile && action < 3);
+    }
+
+    // Start, then "Open" while it starts, running once the port answers, then Restart.
+    void launchRunAndRestart()
+    {
+        ModeServer port(ModeServer::response(503, ""));
+        Lifecycle life(port.serverPort(), {30ms, 1000, 400ms, 300ms});
+        life.account.installRuntime(u"exec sleep 300"_s);
+        TarvessaAudioServerAppDelegate& c = *life.controller;
+        const int inheritable = ::dup(STDIN_FILENO); // a descriptor of ours, not close-on-exec
+        c.startServer(false);
+        ::close(inheritable);
+        QVERIFY(life.stateIs(Case::starting));
+        const qint64 first = c.serverProcess->processId();
+        c.openWebInterface(); // not answering yet: a wait for the same server opens the browser
+        QTRY_VERIFY(c.openBrowserWhenReady);
+        port.setAnswer(ModeServer::compatible());
+        QTRY_VERIFY(life.stateIs(Case::running));
+        QCOMPARE(c.serverProcess->processId(), first);
+        QCOMPARE(life.account.workspace.openedUrls,
+                 QList{QUrl(u"http://127.0.0.1:%1"_s.arg(life.port))});
+        // Nothing of ours is inherited but the log as its output.
+        const QString proc = u"/proc/%1/"_s.arg(first);
+        QTRY_VERIFY(QFileInfo(proc + u"exe"_s).symLinkTarget().endsWith(u"/sleep"_s));
+        QCOMPARE(
+            QDir(proc + u"fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+            (QStringList{u"0"_s, u"1"_s, u"2"_s}));
+        QCOMPARE(QFileInfo(proc + u"fd/2"_s).symLinkTarget(), c.serverLogURL().toLocalFile());
+
+        c.restartServer();
+        QTRY_VERIFY(c.serverProcess && c.serverProcess->processId() != first &&
+                    life.stateIs(Case::running));
         QVERIFY(life.account.alerts.shown.isEmpty());
-        QCOMPARE(life.account.workspace.openedUrls.size(), 1);
+        QCOMPARE(life.account.workspace.openedUrls.size(), 1); // a restart opens no browser
         QCOMPARE(life.logText().count(u"--- Tarvessa Audio Server launch"_s), 2);
     }
 
-    // (Stop and restart meeting, in either order, are the soak's.)
-    void stopWithNothingRunningShowsStopped()
+    // Each server leaves a helper deaf to SIGTERM in its group and one outside it, then waits
+    // for the go-ahead to end as the row says, or for a stop or quit.
+    void theEndOfTheServerDecidesTheState_data()
     {
+        QTest::addColumn<QString>("trap"); // how it meets SIGTERM
+        QTest::addColumn<QString>("end");  // what it does once told to go on
+        QTest::addColumn<int>(
+            "stop"); // 0: none, 1: the menu's stop, 2: a quit, 3: Restart, then Stop
+        QTest::addColumn<int>("childSignal"); // SIGCHLD 1: ignored before the start, 2: after it
+        QTest::addColumn<int>("failure");     // the status the alert names; 0: stopped, no alert
+        QTest::newRow("exits 0 by itself") << u""_s << u"exit 0"_s << 0 << 0 << 0;
+        QTest::newRow("exits 3") << u""_s << u"exit 3"_s << 0 << 0 << 3;
+        QTest::newRow("dies of the stop's SIGTERM") << u""_s << u""_s << 1 << 0 << 15;
+        QTest::newRow("catches SIGTERM and exits 0")
+            << u"trap 'exit 0' TERM"_s << u""_s << 1 << 0 << 0;
+        QTest::newRow("dies of the quit's SIGTERM, quietly") << u""_s << u""_s << 2 << 0 << 0;
+        QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM"_s << u""_s << 1 << 0 << 9;
+        QTest::newRow("a stop cancels a restart") << u""_s << u""_s << 3 << 0 << 15;
+        QTest::newRow("SIGCHLD ignored by whoever started us")
+            << u""_s << u"exit 3"_s << 0 << 1 << 3;
+        QTest::newRow("its end collected by someone else")
+            << u""_s << u"exit 3"_s << 0 << 2 << ServerProcess::UnknownStatus;
+    }
+    void theEndOfTheServerDecidesTheState()
+    {
+        QFETCH(QString, trap);
+        QFETCH(QString, end);
+        QFETCH(int, stop);
+        QFETCH(int, childSignal);
+        QFETCH(int, failure);
         Lifecycle life;
-        life.controller->updateMenu(ServerState::failed(u"earlier"_s));
-        life.controller->stopOwnedServer();
-        QVERIFY(life.stateIs(ServerState::Case::stopped));
-        QVERIFY(!life.controller->serverProcess);
+        life.account.installRuntime(trap + QStringLiteral(R"sh(
+sh -c "trap '' TERM; exec sleep 301" &
+setsid sh -c 'echo $$ > "$RECORD_DIR/outside"; exec sleep 302' &
+while [ ! -s "$RECORD_DIR/outside" ]; do sleep 0.02; done
+: > "$RECORD_DIR/ready"
+while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
+)sh") + end);
+        const auto restore = qScopeGuard([] { std::signal(SIGCHLD, SIG_DFL); });
+        TarvessaAudioServerAppDelegate& c = *life.controller;
+        if (childSignal == 1)
+            std::signal(SIGCHLD, SIG_IGN);
+        c.startServer(false);
+        if (childSignal == 2)
+            std::signal(SIGCHLD, SIG_IGN); // the system now collects the server's end itself
+        const qint64 pid = c.serverProcess->processId();
+        QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
+        QVERIFY(processes({}, pid).size() >= 2); // its own group, which holds the helper
+        if (stop == 3)
+            c.restartServer();
+        if (stop) {
+            stop == 2 ? c.applicationWillTerminate() : c.toggleServer();
+            QVERIFY(!c.readinessTimer);            // no further probes after a stop
+            QVERIFY(life.stateIs(Case::starting)); // until it has really ended
+        } else
+            writeFile(life.account.path(u"go"_s), {});
+        QTRY_VERIFY(!c.serverProcess);
+        QVERIFY(!c.logHandle && !c.readinessTimer);
+        QCOMPARE(c.serverState,
+                 failure
+                     ? ServerState::failed(
+                           u"Server exited with status %1. Check the server log for details."_s.arg(
+                               failure))
+                     : ServerState::stopped());
+        QCOMPARE(life.account.alerts.shown.size(), failure ? 1 : 0);
+        // Its helpers end with it, soon after; a process outside its group is never signalled.
+        if (childSignal != 2) // with its status lost, its group's id is no longer reserved
+            QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), 5000);
+        QVERIFY(liveGroupOf(readAll(life.account.path(u"outside"_s)).trimmed().toLongLong()));
     }
 
-    void startWhileOwningAServer()
+    // The application object goes at once after a quit: the server it asked to stop may finish
+    // its shutdown, and is still killed in the end if it ignores the request.
+    void aServerOutlivesTheApplicationToFinishItsShutdown_data()
     {
-        Lifecycle life;
-        life.account.installRuntime(RunsUntilSignalled);
-        life.controller->startServer(false);
-        const auto process = life.controller->serverProcess;
-        life.controller->readinessTimer->stop();
-        life.controller->startServer(false); // no effect at all
-        QCOMPARE(life.controller->serverProcess, process);
-        QVERIFY(!life.controller->readinessTimer->isActive());
-        life.controller->startServer(true); // only a new wait that will open the browser
-        QCOMPARE(life.controller->serverProcess, process);
-        QVERIFY(life.controller->readinessTimer->isActive());
-        QVERIFY(life.controller->openBrowserWhenReady);
+        QTest::addColumn<QString>("trap");
+        QTest::addColumn<int>("forcedKillMs");
+        QTest::addColumn<int>("status"); // the wait status: 0 for exit 0, else the signal's number
+        QTest::newRow("finishes once the application has gone")
+            << u"trap 'while [ ! -e \"$RECORD_DIR/gone\" ]; do sleep 0.02; done; exit 0' TERM"_s
+            << 60000 << 0;
+        QTest::newRow("ignores SIGTERM: killed with its helper")
+            << u"trap '' TERM\nsleep 300 &"_s << 400 << SIGKILL;
     }
-
-    void brokenBundlesAreReported_data()
-    {
-        QTest::addColumn<QString>("breakage"); // what is done to a working bundle
-        QTest::addColumn<QString>("message");  // ending in "…" when only its start is fixed
-        const QString runtime = u"The bundled Node.js runtime is missing or not "
-                                "executable."_s;
-        QTest::newRow("no runtime") << u"rm runtime/bin/node"_s << runtime;
-        QTest::newRow("runtime not executable") << u"chmod 400 runtime/bin/node"_s << runtime;
-        QTest::newRow("no server") << u"rm app/build/server/index.js"_s
-                                   << u"The bundled Tarvessa Audio server is "
-                                      "missing."_s;
-        QTest::newRow("runtime the system cannot run")
-            << u"echo '#!/nonexistent/interpreter' > runtime/bin/node"_s
-            << u"Tarvessa Audio Server could not start: …"_s;
-    }
-    void brokenBundlesAreReported()
-    {
-        QFETCH(QString, breakage);
-        QFETCH(QString, message);
-        Lifecycle life;
-        life.account.installRuntime(RunsUntilSignalled);
-        const QString resources = life.account.bundle() + u"/Resources"_s;
-        QVERIFY(std::system(qPrintable(u"cd '%1' && %2"_s.arg(resources, breakage))) == 0);
-        life.account.alerts.answers.enqueue(1); // "OK": nothing is shown from disk
-        life.controller->startServer(false);
-        // Known before the call returns, with nothing running and no log handle held.
-        QVERIFY(!life.controller->serverProcess && !life.controller->logHandle);
-        QVERIFY(life.stateIs(ServerState::Case::failed));
-        const QString shown = life.controller->serverState.message();
-        QVERIFY2(message.endsWith(u'…') ? shown.startsWith(message.chopped(1)) : shown == message,
-                 qPrintable(shown));
-        QCOMPARE(life.account.alerts.shown.size(), 1);
-        // A bundle found broken writes nothing; one that fails only at the start, a header.
-        QCOMPARE(QFileInfo::exists(life.account.home() + u"/.local"_s), message.endsWith(u'…'));
-    }
-
-    void externalServers()
-    {
-        ModeServer external;
-        {
-            Lifecycle life(external.serverPort());
-            life.controller->detectOrStartServer(true);
-            QTRY_VERIFY(life.stateIs(ServerState::Case::running));
-            QVERIFY(!life.controller->serverProcess);
-            QCOMPARE(life.controller->toggleServerMenuItem->text(), u"Server Managed Externally"_s);
-            QCOMPARE(life.account.workspace.openedUrls.size(), 1);
-
-            life.controller->restartServer();
-            QTRY_VERIFY(life.stateIs(ServerState::Case::failed));
-            QCOMPARE(life.controller->serverState.message(),
-                     u"The server on port %1 was not started by this app, so Tarvessa "
-                     "Audio Server cannot restart it."_s.arg(life.port));
-            QCOMPARE(life.account.alerts.shown.size(), 1);
-            // That quitting signals no process the application did not launch is the soak's.
-        }
-        {
-            // The toggle makes no probe: it starts a server of its own all the same.
-            Lifecycle life(external.serverPort());
-            life.account.installRuntime(RunsUntilSignalled);
-            life.controller->toggleServer();
-            QVERIFY(life.controller->serverProcess);
-            QVERIFY(life.stateIs(ServerState::Case::starting));
-        }
-    }
-
     void aServerOutlivesTheApplicationToFinishItsShutdown()
     {
-        ControllerTimings timings = fastTimings();
-        timings.forcedKillDelay = std::chrono::seconds(20); // no forced kill during the shutdown
-        Lifecycle life(freePort(), timings);
-        life.account.installRuntime(
-            QStringLiteral("trap 'sleep 0.3; : > \"$RECORD_DIR/finished\"; exit 0' TERM\n"
-                           ": > \"$RECORD_DIR/ready\"\nsleep 300 &\nwait"));
+        QFETCH(QString, trap);
+        QFETCH(int, forcedKillMs);
+        Lifecycle life(freePort(), {30ms, 20, std::chrono::milliseconds(forcedKillMs), 300ms});
+        life.account.installRuntime(trap +
+                                    u"\n: > \"$RECORD_DIR/ready\"\nwhile :; do sleep 0.05; done"_s);
         life.controller->startServer(false);
-        QTRY_VERIFY(QFileInfo::exists(life.account.path(QStringLiteral("ready"))));
-        const pid_t pid = static_cast<pid_t>(ownedPid(life));
+        QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
+        const pid_t pid = static_cast<pid_t>(life.controller->serverProcess->processId());
         life.controller->applicationWillTerminate();
-        life.controller.reset(); // the application has gone; the server was only asked to stop
-        QTRY_VERIFY(QFileInfo::exists(life.account.path(QStringLiteral("finished"))));
-        int status = 0;
-        QCOMPARE(::waitpid(pid, &status, 0), pid);
-        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        life.controller = life.account.makeController(fastTimings());
+        life.controller.reset();
+        writeFile(life.account.path(u"gone"_s), {});
+        int status = -1;
+        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10000));
+        QTEST(status, "status");
+        QTRY_VERIFY(processes({}, pid).isEmpty());
+    }
+
+    void theServerDiesWithTheApplication()
+    {
+        Lifecycle life; // at its end, kills what a failure leaves in the account's folder
+        const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+        const QByteArray folder = life.account.root().toLocal8Bit();
+        // This executable as an application that owns a server. (Forked by hand: QProcess's
+        // vfork-style start upsets ThreadSanitizer.)
+        const pid_t application = ::fork();
+        if (application == 0)
+            ::_exit(::execl(self.data(), self.data(), "--own-a-server", folder.data(), nullptr));
+        const auto reap = qScopeGuard([&] {
+            ::kill(application, SIGKILL);
+            ::waitpid(application, nullptr, 0);
+        });
+        qint64 server = 0;
+        QTRY_VERIFY((server = readAll(life.account.path(u"server"_s)).toLongLong()) > 0);
+        QCOMPARE(liveGroupOf(server), server);
+        ::kill(application, SIGKILL); // nothing of the application runs any more
+        // Without the death signal it would sleep on for minutes; the deadline is only generous.
+        QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), 10000);
     }
 };
 
-QTEST_MAIN(SupervisionTest)
+int main(int argc, char* argv[])
+{
+    // As an application that owns a server, writes down its process id and waits to be killed.
+    if (argc == 3 && std::strcmp(argv[1], "--own-a-server") == 0) {
+        QCoreApplication application(argc, argv);
+        const QString folder = QString::fromLocal8Bit(argv[2]);
+        ServerProcess server;
+        if (!server
+                 .start({u"/bin/sh"_s,
+                         {u"-c"_s, u"exec sleep 300"_s},
+                         folder,
+                         QProcessEnvironment::systemEnvironment()})
+                 .ok() ||
+            !writeFile(folder + u"/server"_s, QByteArray::number(server.processId())))
+            return 1;
+        ::pause();
+    }
+    QApplication application(argc, argv);
+    SupervisionTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_supervision.moc"

@@ -6,6 +6,7 @@
 #include "platform/tray_host.h"
 
 #include <QDBusConnection>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QThread>
 

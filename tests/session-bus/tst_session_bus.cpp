@@ -11,6 +11,7 @@
 #include <QDBusVariant>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <atomic>

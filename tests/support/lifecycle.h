@@ -6,8 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonObject>
-#include <QSignalSpy>
 #include <QTest>
 #include <csignal>
 
@@ -19,20 +17,37 @@ inline quint16 freePort()
     return probe.serverPort();
 }
 
-inline ControllerTimings fastTimings()
+// The process group of a live process; 0 once it has ended (a zombie has ended too).
+inline qint64 liveGroupOf(qint64 pid)
 {
-    ControllerTimings timings;
-    timings.readinessTick = std::chrono::milliseconds(30);
-    timings.readinessAttemptLimit = 20;
-    timings.forcedKillDelay = std::chrono::milliseconds(400);
-    timings.probeTimeout = std::chrono::milliseconds(300);
-    return timings;
+    const QList<QByteArray> fields =
+        readAll(QStringLiteral("/proc/%1/stat").arg(pid)).split(')').last().split(' ');
+    return fields.size() > 3 && fields.at(1) != "Z" ? fields.at(3).toLongLong() : 0;
+}
+
+// Live processes whose working folder lies in `folder`, or that belong to process group `group`.
+inline QList<qint64> processes(const QString& folder, qint64 group = -1)
+{
+    QList<qint64> found;
+    for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const qint64 pid = name.toLongLong();
+        const qint64 itsGroup = pid > 0 ? liveGroupOf(pid) : 0;
+        const QString cwd = QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid));
+        if (itsGroup && (itsGroup == group || (!folder.isEmpty() && cwd.startsWith(folder))))
+            found.append(pid);
+    }
+    return found;
 }
 
 // An account whose bundle uses `port` and whose controller has its menu built.
 struct Lifecycle
 {
-    explicit Lifecycle(quint16 port = freePort(), ControllerTimings timings = fastTimings())
+    // By default ticks of 30 ms, 20 of them; the forced kill 400 ms after a stop; probes cut off
+    // at 300 ms.
+    explicit Lifecycle(quint16 port = freePort(),
+                       ControllerTimings timings = {std::chrono::milliseconds(30), 20,
+                                                    std::chrono::milliseconds(400),
+                                                    std::chrono::milliseconds(300)})
         : port(port)
     {
         account.writeInfoJson(QJsonObject{{QStringLiteral("TarvessaServerPort"), port}});
@@ -42,38 +57,17 @@ struct Lifecycle
     }
     ~Lifecycle()
     {
-        // Leave no process behind, whatever the test did.
-        if (controller && controller->serverProcess && controller->serverProcess->isRunning()) {
-            controller->serverProcess->killGroup();
-            QSignalSpy ended(controller->serverProcess.get(), &ServerProcess::finished);
-            ended.wait(5000);
-        }
-        // A helper a script left behind runs in the bundle's folder: end it too.
-        const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-        for (const QString& pid : pids) {
-            const QString cwd = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
-            if (pid.toInt() > 0 && cwd.startsWith(account.root()))
-                ::kill(pid.toInt(), SIGKILL);
-        }
+        // Leave no process behind: whatever runs in the bundle's folder, the server included.
+        for (qint64 pid : processes(account.root()))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
     bool stateIs(ServerState::Case kind) const { return controller->serverState.kind() == kind; }
     QString logText() const
     {
-        QFile log(controller->serverLogURL().toLocalFile());
-        log.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(log.readAll());
+        return QString::fromUtf8(readAll(controller->serverLogURL().toLocalFile()));
     }
 
     quint16 port;
     TestAccount account;
     std::unique_ptr<TarvessaAudioServerAppDelegate> controller;
 };
-
-inline bool processIsGone(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return true;
-    const QByteArray fields = stat.readAll();
-    return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z"; // a zombie has ended too
-}
