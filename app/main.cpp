@@ -7,6 +7,7 @@
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
 #include "platform/single_instance.h"
+#include "platform/status_notifier_item.h"
 #include "platform/tray_host.h"
 #include "platform/xdg_autostart.h"
 
@@ -136,7 +137,8 @@ int main(int argc, char* argv[])
     XdgAutostartService loginItems(
         folders, QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath(), workspace);
     TarvessaAudioServerAppDelegate controller(
-        {alerts, workspace, clipboard, loginItems, folders, [] { QCoreApplication::quit(); }});
+        {alerts, workspace, clipboard, loginItems, folders, [] { QCoreApplication::quit(); },
+         [] { return makeStatusItem(QDBusConnection::sessionBus()); }});
 
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &application,

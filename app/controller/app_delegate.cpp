@@ -8,7 +8,6 @@
 #include <QMenu>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <cstdio>

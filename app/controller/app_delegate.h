@@ -2,6 +2,7 @@
 
 #include "controller/server_state.h"
 #include "platform/alerts.h"
+#include "platform/status_item.h"
 #include "runtime/file_error.h"
 #include "runtime/server_log.h"
 
@@ -23,7 +24,6 @@ class QAction;
 class QFileSystemWatcher;
 class QMenu;
 class QNetworkAccessManager;
-class QSystemTrayIcon;
 class QTimer;
 class RuntimeLocations;
 class ServerProcess;
@@ -57,6 +57,8 @@ public:
         const BaseFolders& folders;
         // Asks the application to terminate; termination then calls applicationWillTerminate().
         std::function<void()> requestQuit;
+        // Makes the tray icon once a tray host is there; without it there is no icon.
+        std::function<std::unique_ptr<StatusItem>()> makeStatusItem = {};
     };
 
     using Timings = ControllerTimings;
@@ -129,7 +131,7 @@ public:
     const bool& restartAfterTermination = m_restartAfterTermination;
     const bool& isQuitting = m_isQuitting;
     const std::optional<LogHandle>& logHandle = m_logHandle;
-    const std::unique_ptr<QSystemTrayIcon>& statusItem = m_statusItem;
+    const std::unique_ptr<StatusItem>& statusItem = m_statusItem;
     QAction* const& statusMenuItem = m_statusMenuItem;
     QAction* const& addressMenuItem = m_addressMenuItem;
     QAction* const& toggleServerMenuItem = m_toggleServerMenuItem;
@@ -153,18 +155,18 @@ private:
     const QUrl m_serverURL;                             // construction
     std::shared_ptr<ServerProcess> m_serverProcess;     // launch, termination handling, stop
     ServerState m_serverState = ServerState::stopped(); // updateMenu(for:) only
-    QPointer<QTimer> m_readinessTimer;             // readiness wait, termination handling, stop
-    qint64 m_readinessAttempts = 0;                // readiness wait
-    bool m_openBrowserWhenReady = false;           // launch, readiness wait, restart
-    bool m_restartAfterTermination = false;        // restart, stop, termination handling
-    bool m_isQuitting = false;                     // termination
-    std::optional<LogHandle> m_logHandle;          // launch, termination handling
-    std::unique_ptr<QSystemTrayIcon> m_statusItem; // launch
-    QAction* m_statusMenuItem = nullptr;           // launch; title by updateMenu(for:)
-    QAction* m_addressMenuItem = nullptr;          // launch
-    QAction* m_toggleServerMenuItem = nullptr;     // launch; updateMenu(for:)
-    QAction* m_restartServerMenuItem = nullptr;    // launch; updateMenu(for:)
-    QAction* m_startAtLoginMenuItem = nullptr;     // launch; start at login
+    QPointer<QTimer> m_readinessTimer;          // readiness wait, termination handling, stop
+    qint64 m_readinessAttempts = 0;             // readiness wait
+    bool m_openBrowserWhenReady = false;        // launch, readiness wait, restart
+    bool m_restartAfterTermination = false;     // restart, stop, termination handling
+    bool m_isQuitting = false;                  // termination
+    std::optional<LogHandle> m_logHandle;       // launch, termination handling
+    std::unique_ptr<StatusItem> m_statusItem;   // launch
+    QAction* m_statusMenuItem = nullptr;        // launch; title by updateMenu(for:)
+    QAction* m_addressMenuItem = nullptr;       // launch
+    QAction* m_toggleServerMenuItem = nullptr;  // launch; updateMenu(for:)
+    QAction* m_restartServerMenuItem = nullptr; // launch; updateMenu(for:)
+    QAction* m_startAtLoginMenuItem = nullptr;  // launch; start at login
 
     Services m_services;
     Timings m_timings;

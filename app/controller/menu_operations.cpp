@@ -3,19 +3,11 @@
 #include "controller/menu_appearance.h"
 
 #include <QAction>
-#include <QCursor>
-#include <QGuiApplication>
 #include <QMenu>
-#include <QSystemTrayIcon>
 
 namespace {
-constexpr auto ApplicationName = "Tarvessa Audio Server";
-
-// The name, then the state, for the panels that show a tool tip on hover (KDE, XFCE).
-QString toolTipFor(const QString& status)
-{
-    return QString::fromLatin1(ApplicationName) + QLatin1Char('\n') + status;
-}
+// The tool tip's title; the state is its body, for the panels that show one on hover (KDE, XFCE).
+const QString ApplicationName = QStringLiteral("Tarvessa Audio Server");
 } // namespace
 
 void TarvessaAudioServerAppDelegate::buildStatusMenu()
@@ -59,19 +51,13 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
 
 void TarvessaAudioServerAppDelegate::attachStatusItem()
 {
-    m_statusItem = std::make_unique<QSystemTrayIcon>();
+    if (!m_services.makeStatusItem)
+        return;
+    m_statusItem = m_services.makeStatusItem();
     const MenuAppearance look = menuAppearanceFor(serverState, serverProcess != nullptr);
     statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
-    statusItem->setContextMenu(m_statusMenu.get());
-    statusItem->setToolTip(toolTipFor(look.statusTitle));
-    // A left click opens the same menu: the tray icon is the application's whole interface. Only
-    // on X11: on Wayland a menu of our own with no parent becomes an ordinary window.
-    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
-    connect(statusItem.get(), &QSystemTrayIcon::activated, this,
-            [this, x11](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger && statusItem && x11)
-                    m_statusMenu->popup(QCursor::pos());
-            });
+    statusItem->setMenu(m_statusMenu.get());
+    statusItem->setToolTip(ApplicationName, look.statusTitle);
     statusItem->show();
 }
 
@@ -89,7 +75,7 @@ void TarvessaAudioServerAppDelegate::updateMenu(const ServerState& state)
     restartServerMenuItem->setEnabled(look.restartEnabled);
     if (statusItem) {
         statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
-        statusItem->setToolTip(toolTipFor(look.statusTitle));
+        statusItem->setToolTip(ApplicationName, look.statusTitle);
     }
 }
 

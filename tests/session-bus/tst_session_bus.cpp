@@ -9,6 +9,7 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QDesktopServices>
@@ -21,6 +22,27 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
+struct MenuEvent // as a panel sends it, apart from the application's own spelling
+{
+    int id = 0;
+    QString name;
+    QDBusVariant data{0};
+    uint timestamp = 0;
+};
+QDBusArgument& operator<<(QDBusArgument& arg, const MenuEvent& e)
+{
+    arg.beginStructure();
+    arg << e.id << e.name << e.data << e.timestamp;
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument& operator>>(const QDBusArgument& arg, MenuEvent& e)
+{
+    arg.beginStructure();
+    arg >> e.id >> e.name >> e.data >> e.timestamp;
+    arg.endStructure();
+    return arg;
+}
 namespace {
 const QString WatcherService = u"org.kde.StatusNotifierWatcher"_s;
 const QString FileManagerService = u"org.freedesktop.FileManager1"_s;
@@ -198,13 +220,33 @@ private slots:
         QVERIFY(m_desktop.registerService(WatcherService));
         life.controller->attachStatusItem();
         QTRY_VERIFY_WITH_TIMEOUT(!item.isEmpty(), 10000);
-        const QDBusMessage property =
-            call(item, u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties.Get"_s,
-                 {u"org.kde.StatusNotifierItem"_s, u"Menu"_s});
-        const QString menu = qvariant_cast<QDBusVariant>(property.arguments().value(0))
-                                 .variant()
-                                 .value<QDBusObjectPath>()
-                                 .path();
+        const auto itemProperty = [&](const QString& name) {
+            return qvariant_cast<QDBusVariant>(call(item, u"/StatusNotifierItem"_s,
+                                                    u"org.freedesktop.DBus.Properties.Get"_s,
+                                                    {u"org.kde.StatusNotifierItem"_s, name})
+                                                   .arguments()
+                                                   .value(0))
+                .variant();
+        };
+        QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
+        const auto toolTip = [&] {                       // "title|body"
+            const QDBusArgument tip = qvariant_cast<QDBusArgument>(itemProperty(u"ToolTip"_s));
+            QString icon, title, body;
+            tip.beginStructure();
+            tip >> icon;
+            tip.beginArray();
+            while (!tip.atEnd()) {
+                int width, height;
+                QByteArray data;
+                tip.beginStructure();
+                tip >> width >> height >> data;
+                tip.endStructure();
+            }
+            tip.endArray();
+            tip >> title >> body;
+            return title + u'|' + body;
+        };
+        const QString menu = itemProperty(u"Menu"_s).value<QDBusObjectPath>().path();
         // "label" per entry, "(off)" marking a disabled one, "-" a separator; and their ids.
         QList<int> ids;
         const auto read = [&] {
@@ -247,13 +289,22 @@ private slots:
             drive();
             const QStringList t = titles.split(u'|');
             QTRY_COMPARE(read().join(u';'), layout.arg(t[0], address, t[1], t[2]));
+            QCOMPARE(toolTip(), u"Tarvessa Audio Server|"_s + t[0]);
             icons.insert(life.controller->statusItem->icon().cacheKey());
         }
         QCOMPARE(icons.size(), 4);
         call(
             item, menu, u"com.canonical.dbusmenu.Event"_s,
             {ids[read().indexOf(address)], u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
-        QTRY_COMPARE(life.account.clipboard.texts, QStringList{address});
+        // Events batched, as some panels send them: the known entry is clicked, the unknown named.
+        qDBusRegisterMetaType<MenuEvent>();
+        qDBusRegisterMetaType<QList<MenuEvent>>();
+        const QList<MenuEvent> batch{{ids[read().indexOf(address)], u"clicked"_s},
+                                     {9999, u"clicked"_s}};
+        const QDBusMessage unknown =
+            call(item, menu, u"com.canonical.dbusmenu.EventGroup"_s, {QVariant::fromValue(batch)});
+        QCOMPARE(qdbus_cast<QList<int>>(unknown.arguments().value(0)), QList<int>{9999});
+        QTRY_COMPARE(life.account.clipboard.texts, (QStringList{address, address}));
     }
 
     void showServerLog_data()

@@ -1,5 +1,8 @@
 #include "test_account.h"
 
+#include "platform/status_notifier_item.h"
+
+#include <QDBusConnection>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -58,7 +61,8 @@ std::unique_ptr<TarvessaAudioServerAppDelegate>
 TestAccount::makeController(ControllerTimings timings)
 {
     return std::make_unique<TarvessaAudioServerAppDelegate>(
-        TarvessaAudioServerAppDelegate::Services{alerts, workspace, clipboard, loginItems,
-                                                 folders(), [this] { ++quitRequests; }},
+        TarvessaAudioServerAppDelegate::Services{
+            alerts, workspace, clipboard, loginItems, folders(), [this] { ++quitRequests; },
+            [] { return makeStatusItem(QDBusConnection::sessionBus()); }},
         timings);
 }

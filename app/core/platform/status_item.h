@@ -1,0 +1,21 @@
+#pragma once
+
+class QIcon;
+class QMenu;
+class QString;
+
+// The application's icon in the panel, with its tool tip and menu. The desktop's tray protocol
+// decides how it is shown; the controller only says what to show.
+class StatusItem
+{
+public:
+    virtual ~StatusItem() = default;
+    virtual void setIcon(const QIcon& icon) = 0;
+    virtual QIcon icon() const = 0;
+    // Hosts that show a tool tip show the title, then the body (the server's state) below it.
+    virtual void setToolTip(const QString& title, const QString& body) = 0;
+    // The menu stays the caller's; the item only shows it.
+    virtual void setMenu(QMenu* menu) = 0;
+    virtual void show() = 0;
+    virtual bool isVisible() const = 0;
+};
