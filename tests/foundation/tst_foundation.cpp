@@ -13,31 +13,28 @@ class FoundationTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Each entry, found by its title: its shortcut, and what choosing it does on a fresh account
-    // ("~" the home folder).
+    // Each entry, found by its title: its shortcut, then what choosing it on a fresh account asks
+    // of the desktop's doubles ("~" the home folder).
     void menuEntries_data()
     {
         QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("shortcut");
         QTest::addColumn<bool>("logThere");
-        QTest::addColumn<QString>("done"); // what the desktop's doubles were asked
+        QTest::addColumn<QString>("done");
         const QString state = u"~/.local/state/Tarvessa Audio Server"_s;
-        QTest::newRow("address") << u"http://127.0.0.1:2104"_s << u""_s << false
-                                 << u"copied http://127.0.0.1:2104"_s;
-        QTest::newRow("data folder") << u"Show Data Folder"_s << u""_s << false
-                                     << u"opened ~/.local/share/Tarvessa Audio Server"_s;
+        QTest::newRow("address") << u"http://127.0.0.1:2104"_s << false
+                                 << u"|copied http://127.0.0.1:2104"_s;
+        QTest::newRow("data folder")
+            << u"Show Data Folder"_s << false << u"|opened ~/.local/share/Tarvessa Audio Server"_s;
         QTest::newRow("log, none yet")
-            << u"Show Server Log"_s << u"Ctrl+L"_s << false << u"opened "_s + state;
-        QTest::newRow("log") << u"Show Server Log"_s << u"Ctrl+L"_s << true
-                             << u"revealed %1/server.log"_s.arg(state);
-        QTest::newRow("start at login") << u"Start at Login"_s << u""_s << false << u"register"_s;
-        QTest::newRow("quit") << u"Quit Tarvessa Audio Server"_s << u"Ctrl+Q"_s << false
-                              << u"quit"_s;
+            << u"Show Server Log"_s << false << u"Ctrl+L|opened "_s + state;
+        QTest::newRow("log") << u"Show Server Log"_s << true
+                             << u"Ctrl+L|revealed %1/server.log"_s.arg(state);
+        QTest::newRow("start at login") << u"Start at Login"_s << false << u"|register"_s;
+        QTest::newRow("quit") << u"Quit Tarvessa Audio Server"_s << false << u"Ctrl+Q|quit"_s;
     }
     void menuEntries()
     {
         QFETCH(QString, title);
-        QFETCH(QString, shortcut);
         QFETCH(bool, logThere);
         QFETCH(QString, done);
         TestAccount account;
@@ -45,13 +42,11 @@ private slots:
         controller->buildStatusMenu();
         const QString log = controller->serverLogURL().toLocalFile();
         QVERIFY(!logThere || writeFile(log, "a run\n"));
-        QAction* entry = nullptr;
-        for (QAction* each : controller->statusMenu()->actions())
-            entry = each->text() == title ? each : entry;
-        QVERIFY(entry);
-        QCOMPARE(entry->shortcut().toString(), shortcut);
-        entry->trigger();
-        QStringList asked = account.loginItems.calls;
+        const QList<QAction*> entries = controller->statusMenu()->actions();
+        const auto entry = std::ranges::find(entries, title, &QAction::text);
+        QVERIFY(entry != entries.end());
+        (*entry)->trigger();
+        QStringList asked = QStringList{(*entry)->shortcut().toString()} + account.loginItems.calls;
         for (const QString& text : account.clipboard.texts)
             asked << u"copied "_s + text;
         for (const QString& folder : account.workspace.openedFolders)
@@ -62,19 +57,15 @@ private slots:
         asked << QStringList(account.quitRequests, u"quit"_s);
         QCOMPARE(asked.join(u'|').replace(account.home(), u"~"_s), done);
         QCOMPARE(QFileInfo::exists(log), logThere); // showing never makes the log
-        QVERIFY(account.alerts.shown.isEmpty());
     }
 
     void launchErrorAlert()
     {
         TestAccount account;
         auto controller = account.makeController();
-        controller->buildStatusMenu();
         const QString message = u"Server exited with status 1. Check the server log for details."_s;
         controller->presentLaunchError(message); // answered with the first button: Show Log
-        QCOMPARE(controller->serverState, ServerState::failed(message));
-        QCOMPARE(account.alerts.shown.size(), 1);
-        const AlertRequest alert = account.alerts.shown[0];
+        const AlertRequest alert = account.alerts.shown.value(0);
         QCOMPARE(alert.style, AlertRequest::Style::Warning);
         QCOMPARE(alert.title + u'|' + alert.informativeText + u'|' + alert.buttons.join(u'|'),
                  u"Tarvessa Audio Server|%1|Show Log|OK"_s.arg(message));

@@ -3,31 +3,33 @@
 // contrast) against any grey and the panels we measured; the four state icons differ by shape.
 #include "controller/menu_appearance.h"
 
-#include <QApplication>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 constexpr int Sizes[] = {16, 22, 24, 32, 48, 64};
 
-double luminance(QColor colour)
+double luminance(QColor c)
 {
-    const auto channel = [](double c) {
-        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    const auto channel = [](double v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
     };
-    return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) +
-           0.0722 * channel(colour.blueF());
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
 }
 
-double contrast(double a, double b)
+// The luminance of each pixel of the icon drawn at `size`, row after row; -1 where the pixel is
+// not substantially opaque.
+QList<double> drawn(const QIcon& icon, int size)
 {
-    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
-}
-
-QImage drawn(const QIcon& icon, int size)
-{
-    return icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+    const QImage image = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+    QList<double> all;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            all.append(qAlpha(image.pixel(x, y)) >= 128 ? luminance(image.pixelColor(x, y)) : -1);
+    return all;
 }
 } // namespace
 
@@ -54,54 +56,34 @@ private slots:
         for (int grey = 0; grey < 256; ++grey)
             panels.append(QColor(grey, grey, grey));
         for (const int size : Sizes) {
-            const QImage image = drawn(icon, size);
-            QCOMPARE(image.size(), QSize(size, size));
-            QList<double> ink; // the luminance of every substantially opaque pixel
-            for (int y = 0; y < size; ++y)
-                for (int x = 0; x < size; ++x)
-                    if (const QColor pixel = image.pixelColor(x, y); pixel.alpha() >= 128)
-                        ink.append(luminance(pixel));
-            QVERIFY2(ink.size() >= size, qPrintable(QStringLiteral("%1 px: blank").arg(size)));
+            QList<double> ink = drawn(icon, size);
+            QCOMPARE(ink.size(), size * size);
+            ink.removeAll(-1.0);
+            QVERIFY2(ink.size() >= size, qPrintable(u"%1 px: blank"_s.arg(size)));
             // A quarter of the ink standing out is enough for the eye to find the figure.
             for (const QColor& panel : panels) {
-                const double background = luminance(panel);
-                const auto standing = std::count_if(ink.begin(), ink.end(), [&](double l) {
-                    return contrast(l, background) >= 3.0;
+                const auto standing = std::ranges::count_if(ink, [b = luminance(panel)](double l) {
+                    return (std::max(l, b) + 0.05) / (std::min(l, b) + 0.05) >= 3.0;
                 });
                 QVERIFY2(standing * 4 >= ink.size(),
-                         qPrintable(QStringLiteral("%1 px on %2: %3 of %4 pixels at 3:1")
-                                        .arg(size)
-                                        .arg(panel.name())
-                                        .arg(standing)
-                                        .arg(ink.size())));
+                         qPrintable(u"%1 px on %2: too few at 3:1"_s.arg(size).arg(panel.name())));
             }
         }
     }
 
     void statesDifferByShape()
     {
-        const TrayIconKind kinds[] = {TrayIconKind::stopped, TrayIconKind::starting,
-                                      TrayIconKind::running, TrayIconKind::failed};
         for (const int size : Sizes)
-            for (const TrayIconKind a : kinds)
-                for (const TrayIconKind b : kinds) {
-                    if (a >= b)
-                        continue;
-                    const QImage one = drawn(trayIcon(a), size), other = drawn(trayIcon(b), size);
+            for (int a = 0; a <= int(TrayIconKind::failed); ++a)
+                for (int b = 0; b < a; ++b) {
+                    const QList<double> one = drawn(trayIcon(TrayIconKind(a)), size),
+                                        other = drawn(trayIcon(TrayIconKind(b)), size);
                     // pixels of the light figure in one shape only: the rims fill the gaps alike
-                    const auto figure = [](const QImage& image, int x, int y) {
-                        const QColor pixel = image.pixelColor(x, y);
-                        return pixel.alpha() >= 128 && luminance(pixel) >= 0.3;
-                    };
                     int differing = 0;
-                    for (int y = 0; y < size; ++y)
-                        for (int x = 0; x < size; ++x)
-                            differing += figure(one, x, y) != figure(other, x, y);
+                    for (qsizetype i = 0; i < one.size(); ++i)
+                        differing += (one[i] >= 0.3) != (other[i] >= 0.3);
                     QVERIFY2(differing >= size * size / 10,
-                             qPrintable(QStringLiteral("%1 px: %2 and %3 alike")
-                                            .arg(size)
-                                            .arg(int(a))
-                                            .arg(int(b))));
+                             qPrintable(u"%1 px: %2, %3 alike"_s.arg(size).arg(a).arg(b)));
                 }
     }
 };
