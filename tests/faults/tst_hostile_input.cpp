@@ -114,7 +114,6 @@ private slots:
         account.environment.insert(u"HOME"_s, decodeNativeName(home));
         account.installRuntime(u"env > \"$0.env\""_s);
         auto controller = account.makeController();
-        controller->buildStatusMenu();
         controller->startServer(false);
         QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
         // The odd home alone: no second tree where its bytes were replaced.
