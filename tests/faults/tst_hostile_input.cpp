@@ -84,8 +84,7 @@ private slots:
         QFETCH(QString, kind);
         Lifecycle life;
         life.account.installRuntime(u"exit 0"_s);
-        const QString log =
-            life.account.home() + u"/.local/state/Tarvessa Audio Server/server.log"_s;
+        const QString log = life.controller->serverLogURL().toLocalFile();
         QVERIFY(QDir().mkpath(QFileInfo(log).path()));
         QVERIFY(kind == u"fifo"     ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
                 : kind == u"folder" ? writeFile(log + u"/kept"_s, "kept")
@@ -115,11 +114,8 @@ private slots:
         account.environment.insert(u"HOME"_s, decodeNativeName(home));
         account.installRuntime(u"env > \"$0.env\""_s);
         auto controller = account.makeController();
-        controller->buildStatusMenu();
         controller->startServer(false);
         QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
-        QVERIFY(std::filesystem::is_regular_file(
-            (home + "/.local/state/Tarvessa Audio Server/server.log").toStdString()));
         // The odd home alone: no second tree where its bytes were replaced.
         QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.toStdString()), {}), 1);
         QVERIFY(readAll(account.bundle() + u"/Resources/runtime/bin/node.env"_s)
@@ -231,10 +227,8 @@ private slots:
             QStringDecoder strict(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
             const QString text = strict(path); // incomplete at the end is an error too
             const QJsonObject read = QJsonDocument::fromJson(line.value_or("")).object();
-            QVERIFY2(strict.hasError() ? !line
-                                       : line && !line->contains('\n') && read.size() == 2 &&
-                                             read[u"status"_s] == u"selected"_s &&
-                                             read[u"path"_s].toString() == text,
+            const QJsonObject wanted{{u"status"_s, u"selected"_s}, {u"path"_s, text}};
+            QVERIFY2(strict.hasError() ? !line : line && !line->contains('\n') && read == wanted,
                      path.toHex().constData());
         }
     }
