@@ -5,7 +5,6 @@
 #include "test_account.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QTest>
 #include <csignal>
 
@@ -30,8 +29,7 @@ inline QList<qint64> processes(const QString& folder, qint64 group = -1)
 {
     QList<qint64> found;
     for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const qint64 pid = name.toLongLong();
-        const qint64 itsGroup = pid > 0 ? liveGroupOf(pid) : 0;
+        const qint64 pid = name.toLongLong(), itsGroup = pid > 0 ? liveGroupOf(pid) : 0;
         const QString cwd = QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid));
         if (itsGroup && (itsGroup == group || (!folder.isEmpty() && cwd.startsWith(folder))))
             found.append(pid);
@@ -39,11 +37,10 @@ inline QList<qint64> processes(const QString& folder, qint64 group = -1)
     return found;
 }
 
-// An account whose bundle uses `port` and whose controller has its menu built.
+// An account whose bundle uses `port` and whose controller has its menu built. By default ticks
+// of 30 ms, 20 of them; the forced kill 400 ms after a stop; probes cut off at 300 ms.
 struct Lifecycle
 {
-    // By default ticks of 30 ms, 20 of them; the forced kill 400 ms after a stop; probes cut off
-    // at 300 ms.
     explicit Lifecycle(quint16 port = freePort(),
                        ControllerTimings timings = {std::chrono::milliseconds(30), 20,
                                                     std::chrono::milliseconds(400),
@@ -62,9 +59,11 @@ struct Lifecycle
             ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
     bool stateIs(ServerState::Case kind) const { return controller->serverState.kind() == kind; }
-    QString logText() const
+    // How many launches the server log records.
+    int launches() const
     {
-        return QString::fromUtf8(readAll(controller->serverLogURL().toLocalFile()));
+        return QString::fromUtf8(readAll(controller->serverLogURL().toLocalFile()))
+            .count(QStringLiteral("--- Tarvessa Audio Server launch"));
     }
 
     quint16 port;

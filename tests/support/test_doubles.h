@@ -46,10 +46,9 @@ struct ScriptedLoginItems final : LoginItemService
     Expected<void> change(const char* call, int after)
     {
         calls << QLatin1String(call);
-        if (failure)
-            return FileError{*failure};
-        currentStatus = after;
-        return {};
+        if (!failure)
+            currentStatus = after;
+        return failure ? Expected<void>(FileError{*failure}) : Expected<void>();
     }
     int currentStatus = NotRegistered;
     int statusAfter = Enabled; // once registered
