@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
 using Case = ServerState::Case;
 
 class SupervisionTest : public QObject
@@ -50,9 +49,7 @@ private slots:
         QFETCH(int, again);
         QFETCH(bool, ready);
         ModeServer port(answer, delayMs);
-        Lifecycle life(port.serverPort(), {80ms, 6, 400ms, 300ms});
-        if (answer.isEmpty())
-            port.close();
+        Lifecycle life(answer.isEmpty() ? freePort() : port.serverPort(), {80ms, 6, 400ms, 300ms});
         QTest::failOnWarning(QRegularExpression(u"."_s));
         TarvessaAudioServerAppDelegate& c = *life.controller;
         c.waitUntilReady(true);
@@ -65,8 +62,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, 10000);
         QVERIFY(life.stateIs(ready ? Case::running : Case::failed));
         QCOMPARE(life.account.alerts.shown.size(), ready ? 0 : 1);
-        const QUrl url(u"http://127.0.0.1:%1"_s.arg(life.port));
-        QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, url));
+        QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, life.url()));
         if (!ready && delayMs == 0 && !answer.isEmpty()) {
             QCOMPARE(c.readinessAttempts, qint64(6));
             QCOMPARE(qint64(port.requests), earlier + 6);
@@ -142,8 +138,7 @@ private slots:
         port.answer = ModeServer::compatible();
         QTRY_VERIFY(life.stateIs(Case::running));
         QCOMPARE(c.serverProcess->processId(), first);
-        QCOMPARE(life.account.workspace.openedUrls,
-                 QList{QUrl(u"http://127.0.0.1:%1"_s.arg(life.port))});
+        QCOMPARE(life.account.workspace.openedUrls, QList{life.url()});
         // Nothing of ours is inherited but the log as its output.
         const QString proc = u"/proc/%1/"_s.arg(first);
         QTRY_VERIFY(QFileInfo(proc + u"exe"_s).symLinkTarget().endsWith(u"/sleep"_s));

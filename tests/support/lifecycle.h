@@ -8,6 +8,8 @@
 #include <QTest>
 #include <csignal>
 
+using namespace std::chrono_literals;
+
 // A free loopback port: bound once, then released.
 inline quint16 freePort()
 {
@@ -42,9 +44,7 @@ inline QList<qint64> processes(const QString& folder, qint64 group = -1)
 struct Lifecycle
 {
     explicit Lifecycle(quint16 port = freePort(),
-                       ControllerTimings timings = {std::chrono::milliseconds(30), 20,
-                                                    std::chrono::milliseconds(400),
-                                                    std::chrono::milliseconds(300)})
+                       ControllerTimings timings = {30ms, 20, 400ms, 300ms})
         : port(port)
     {
         account.writeInfoJson(QJsonObject{{QStringLiteral("TarvessaServerPort"), port}});
@@ -59,6 +59,7 @@ struct Lifecycle
             ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
     bool stateIs(ServerState::Case kind) const { return controller->serverState.kind() == kind; }
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)); }
     // How many launches the server log records.
     int launches() const
     {
