@@ -35,8 +35,7 @@ private slots:
         QTest::newRow("another mode")
             << S::response(200, R"({"mode":"other"})") << 0 << -1 << false;
         QTest::newRow("body cut short")
-            << S::compatible().replace("Content-Length: 17", "Content-Length: 400") << 0 << -1
-            << false;
+            << S::compatible().replace("h: 17", "h: 400") << 0 << -1 << false;
         QTest::newRow("past the probe's time limit") << S::compatible() << 1500 << -1 << false;
         QTest::newRow("nothing listens") << QByteArray() << 0 << -1 << false;
         QTest::newRow("a new wait counts from zero") << notYet << 0 << 3 << false;

@@ -5,8 +5,6 @@
 #include "platform/workspace.h"
 
 #include <QQueue>
-#include <QStringList>
-#include <QUrl>
 
 // Alerts answered by the test: each shown alert is recorded and answered with the next queued
 // button index (0 when nothing is queued).
