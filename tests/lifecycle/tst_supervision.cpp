@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
 using Case = ServerState::Case;
 
 class SupervisionTest : public QObject
@@ -36,8 +35,7 @@ private slots:
         QTest::newRow("another mode")
             << S::response(200, R"({"mode":"other"})") << 0 << -1 << false;
         QTest::newRow("body cut short")
-            << S::compatible().replace("Content-Length: 17", "Content-Length: 400") << 0 << -1
-            << false;
+            << S::compatible().replace("h: 17", "h: 400") << 0 << -1 << false;
         QTest::newRow("past the probe's time limit") << S::compatible() << 1500 << -1 << false;
         QTest::newRow("nothing listens") << QByteArray() << 0 << -1 << false;
         QTest::newRow("a new wait counts from zero") << notYet << 0 << 3 << false;
@@ -49,28 +47,24 @@ private slots:
         QFETCH(int, delayMs);
         QFETCH(int, again);
         QFETCH(bool, ready);
-        ModeServer port(answer);
-        port.setDelayMs(delayMs);
-        Lifecycle life(port.serverPort(), {80ms, 6, 400ms, 300ms});
-        if (answer.isEmpty())
-            port.close();
+        ModeServer port(answer, delayMs);
+        Lifecycle life(answer.isEmpty() ? freePort() : port.serverPort(), {80ms, 6, 400ms, 300ms});
         QTest::failOnWarning(QRegularExpression(u"."_s));
         TarvessaAudioServerAppDelegate& c = *life.controller;
         c.waitUntilReady(true);
         qint64 earlier = 0;
         if (again >= 0) {
-            QTRY_VERIFY(port.requests() >= again);
+            QTRY_VERIFY(port.requests >= again);
             earlier = c.readinessAttempts;
             c.waitUntilReady(false);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, 10000);
         QVERIFY(life.stateIs(ready ? Case::running : Case::failed));
         QCOMPARE(life.account.alerts.shown.size(), ready ? 0 : 1);
-        const QUrl url(u"http://127.0.0.1:%1"_s.arg(life.port));
-        QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, url));
+        QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, life.url()));
         if (!ready && delayMs == 0 && !answer.isEmpty()) {
             QCOMPARE(c.readinessAttempts, qint64(6));
-            QCOMPARE(qint64(port.requests()), earlier + 6);
+            QCOMPARE(qint64(port.requests), earlier + 6);
         }
     }
 
@@ -104,8 +98,8 @@ private slots:
     {
         QFETCH(int, action);
         QFETCH(bool, stopMeanwhile);
-        ModeServer port(stopMeanwhile ? ModeServer::response(404, "no") : ModeServer::compatible());
-        port.setDelayMs(stopMeanwhile ? 250 : 0);
+        ModeServer port(stopMeanwhile ? ModeServer::response(404, "no") : ModeServer::compatible(),
+                        stopMeanwhile ? 250 : 0);
         Lifecycle life(port.serverPort());
         life.account.installRuntime(u"exec sleep 300"_s);
         TarvessaAudioServerAppDelegate& c = *life.controller;
@@ -120,8 +114,8 @@ private slots:
         QTRY_VERIFY(c.probesInFlight() == 0 && !c.serverProcess && !c.readinessTimer &&
                     (life.stateIs(Case::running) || life.stateIs(Case::failed)));
         QTEST(int(life.account.workspace.openedUrls.size()), "opened");
-        QCOMPARE(port.requests(), 1);
-        QCOMPARE(life.logText().count(u"--- Tarvessa Audio Server launch"_s), int(stopMeanwhile));
+        QCOMPARE(port.requests, 1);
+        QCOMPARE(life.launches(), int(stopMeanwhile));
         QCOMPARE(c.statusMenuItem->text() == u"Server running (external)"_s,
                  !stopMeanwhile && action < 3);
     }
@@ -140,11 +134,10 @@ private slots:
         const qint64 first = c.serverProcess->processId();
         c.openWebInterface(); // not answering yet: a wait for the same server opens the browser
         QTRY_VERIFY(c.openBrowserWhenReady);
-        port.setAnswer(ModeServer::compatible());
+        port.answer = ModeServer::compatible();
         QTRY_VERIFY(life.stateIs(Case::running));
         QCOMPARE(c.serverProcess->processId(), first);
-        QCOMPARE(life.account.workspace.openedUrls,
-                 QList{QUrl(u"http://127.0.0.1:%1"_s.arg(life.port))});
+        QCOMPARE(life.account.workspace.openedUrls, QList{life.url()});
         // Nothing of ours is inherited but the log as its output.
         const QString proc = u"/proc/%1/"_s.arg(first);
         QTRY_VERIFY(QFileInfo(proc + u"exe"_s).symLinkTarget().endsWith(u"/sleep"_s));
@@ -158,47 +151,42 @@ private slots:
                     life.stateIs(Case::running));
         QVERIFY(life.account.alerts.shown.isEmpty());
         QCOMPARE(life.account.workspace.openedUrls.size(), 1); // a restart opens no browser
-        QCOMPARE(life.logText().count(u"--- Tarvessa Audio Server launch"_s), 2);
+        QCOMPARE(life.launches(), 2);
     }
 
     // Each server leaves a helper deaf to SIGTERM in its group and one outside it, then waits
     // for the go-ahead to end as the row says, or for a stop or quit.
     void theEndOfTheServerDecidesTheState_data()
     {
-        QTest::addColumn<QString>("trap"); // how it meets SIGTERM
-        QTest::addColumn<QString>("end");  // what it does once told to go on
-        QTest::addColumn<int>(
-            "stop"); // 0: none, 1: the menu's stop, 2: a quit, 3: Restart, then Stop
+        QTest::addColumn<QString>("script");  // its SIGTERM trap, %1, then its end once told to go
+        QTest::addColumn<int>("stop");        // 0: none, 1: Stop, 2: a quit, 3: Restart, then Stop
         QTest::addColumn<int>("childSignal"); // SIGCHLD 1: ignored before the start, 2: after it
         QTest::addColumn<int>("failure");     // the status the alert names; 0: stopped, no alert
-        QTest::newRow("exits 0 by itself") << u""_s << u"exit 0"_s << 0 << 0 << 0;
-        QTest::newRow("exits 3") << u""_s << u"exit 3"_s << 0 << 0 << 3;
-        QTest::newRow("dies of the stop's SIGTERM") << u""_s << u""_s << 1 << 0 << 15;
-        QTest::newRow("catches SIGTERM and exits 0")
-            << u"trap 'exit 0' TERM"_s << u""_s << 1 << 0 << 0;
-        QTest::newRow("dies of the quit's SIGTERM, quietly") << u""_s << u""_s << 2 << 0 << 0;
-        QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM"_s << u""_s << 1 << 0 << 9;
-        QTest::newRow("a stop cancels a restart") << u""_s << u""_s << 3 << 0 << 15;
-        QTest::newRow("SIGCHLD ignored by whoever started us")
-            << u""_s << u"exit 3"_s << 0 << 1 << 3;
+        QTest::newRow("exits 0 by itself") << u"%1exit 0"_s << 0 << 0 << 0;
+        QTest::newRow("exits 3") << u"%1exit 3"_s << 0 << 0 << 3;
+        QTest::newRow("dies of the stop's SIGTERM") << u"%1"_s << 1 << 0 << 15;
+        QTest::newRow("catches SIGTERM and exits 0") << u"trap 'exit 0' TERM%1"_s << 1 << 0 << 0;
+        QTest::newRow("dies of the quit's SIGTERM, quietly") << u"%1"_s << 2 << 0 << 0;
+        QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM%1"_s << 1 << 0 << 9;
+        QTest::newRow("a stop cancels a restart") << u"%1"_s << 3 << 0 << 15;
+        QTest::newRow("SIGCHLD ignored by whoever started us") << u"%1exit 3"_s << 0 << 1 << 3;
         QTest::newRow("its end collected by someone else")
-            << u""_s << u"exit 3"_s << 0 << 2 << ServerProcess::UnknownStatus;
+            << u"%1exit 3"_s << 0 << 2 << ServerProcess::UnknownStatus;
     }
     void theEndOfTheServerDecidesTheState()
     {
-        QFETCH(QString, trap);
-        QFETCH(QString, end);
+        QFETCH(QString, script);
         QFETCH(int, stop);
         QFETCH(int, childSignal);
         QFETCH(int, failure);
         Lifecycle life;
-        life.account.installRuntime(trap + QStringLiteral(R"sh(
+        life.account.installRuntime(script.arg(QStringLiteral(R"sh(
 sh -c "trap '' TERM; exec sleep 301" &
 setsid sh -c 'echo $$ > "$RECORD_DIR/outside"; exec sleep 302' &
 while [ ! -s "$RECORD_DIR/outside" ]; do sleep 0.02; done
 : > "$RECORD_DIR/ready"
 while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
-)sh") + end);
+)sh")));
         const auto restore = qScopeGuard([] { std::signal(SIGCHLD, SIG_DFL); });
         TarvessaAudioServerAppDelegate& c = *life.controller;
         if (childSignal == 1)
@@ -219,12 +207,10 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
             writeFile(life.account.path(u"go"_s), {});
         QTRY_VERIFY(!c.serverProcess);
         QVERIFY(!c.logHandle && !c.readinessTimer);
+        const QString message =
+            u"Server exited with status %1. Check the server log for details."_s;
         QCOMPARE(c.serverState,
-                 failure
-                     ? ServerState::failed(
-                           u"Server exited with status %1. Check the server log for details."_s.arg(
-                               failure))
-                     : ServerState::stopped());
+                 failure ? ServerState::failed(message.arg(failure)) : ServerState::stopped());
         QCOMPARE(life.account.alerts.shown.size(), failure ? 1 : 0);
         // Its helpers end with it, soon after; a process outside its group is never signalled.
         if (childSignal != 2) // with its status lost, its group's id is no longer reserved
@@ -293,15 +279,10 @@ int main(int argc, char* argv[])
     if (argc == 3 && std::strcmp(argv[1], "--own-a-server") == 0) {
         QCoreApplication application(argc, argv);
         const QString folder = QString::fromLocal8Bit(argv[2]);
+        const auto environment = QProcessEnvironment::systemEnvironment();
         ServerProcess server;
-        if (!server
-                 .start({u"/bin/sh"_s,
-                         {u"-c"_s, u"exec sleep 300"_s},
-                         folder,
-                         QProcessEnvironment::systemEnvironment()})
-                 .ok() ||
-            !writeFile(folder + u"/server"_s, QByteArray::number(server.processId())))
-            return 1;
+        if (server.start({u"/bin/sh"_s, {u"-c"_s, u"exec sleep 300"_s}, folder, environment}).ok())
+            writeFile(folder + u"/server"_s, QByteArray::number(server.processId()));
         ::pause();
     }
     QApplication application(argc, argv);

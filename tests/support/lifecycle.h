@@ -5,9 +5,10 @@
 #include "test_account.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QTest>
 #include <csignal>
+
+using namespace std::chrono_literals;
 
 // A free loopback port: bound once, then released.
 inline quint16 freePort()
@@ -30,8 +31,7 @@ inline QList<qint64> processes(const QString& folder, qint64 group = -1)
 {
     QList<qint64> found;
     for (const QString& name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const qint64 pid = name.toLongLong();
-        const qint64 itsGroup = pid > 0 ? liveGroupOf(pid) : 0;
+        const qint64 pid = name.toLongLong(), itsGroup = pid > 0 ? liveGroupOf(pid) : 0;
         const QString cwd = QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid));
         if (itsGroup && (itsGroup == group || (!folder.isEmpty() && cwd.startsWith(folder))))
             found.append(pid);
@@ -39,15 +39,12 @@ inline QList<qint64> processes(const QString& folder, qint64 group = -1)
     return found;
 }
 
-// An account whose bundle uses `port` and whose controller has its menu built.
+// An account whose bundle uses `port` and whose controller has its menu built. By default ticks
+// of 30 ms, 20 of them; the forced kill 400 ms after a stop; probes cut off at 300 ms.
 struct Lifecycle
 {
-    // By default ticks of 30 ms, 20 of them; the forced kill 400 ms after a stop; probes cut off
-    // at 300 ms.
     explicit Lifecycle(quint16 port = freePort(),
-                       ControllerTimings timings = {std::chrono::milliseconds(30), 20,
-                                                    std::chrono::milliseconds(400),
-                                                    std::chrono::milliseconds(300)})
+                       ControllerTimings timings = {30ms, 20, 400ms, 300ms})
         : port(port)
     {
         account.writeInfoJson(QJsonObject{{QStringLiteral("TarvessaServerPort"), port}});
@@ -62,9 +59,12 @@ struct Lifecycle
             ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
     bool stateIs(ServerState::Case kind) const { return controller->serverState.kind() == kind; }
-    QString logText() const
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port)); }
+    // How many launches the server log records.
+    int launches() const
     {
-        return QString::fromUtf8(readAll(controller->serverLogURL().toLocalFile()));
+        return QString::fromUtf8(readAll(controller->serverLogURL().toLocalFile()))
+            .count(QStringLiteral("--- Tarvessa Audio Server launch"));
     }
 
     quint16 port;

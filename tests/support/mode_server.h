@@ -5,30 +5,23 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-// An HTTP server on 127.0.0.1 that answers every request with the raw response the test sets,
-// optionally after a delay. It counts the requests it has seen.
-class ModeServer : public QTcpServer
+// An HTTP server on 127.0.0.1 that answers every request with the raw `answer`, after `delayMs`.
+// It counts the requests it has seen.
+struct ModeServer : QTcpServer
 {
-public:
-    static QByteArray response(int status, const QByteArray& body,
-                               const QByteArray& extraHeaders = {})
+    static QByteArray response(int status, const QByteArray& body)
     {
-        return "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n" + extraHeaders +
-               "Content-Type: application/json\r\nContent-Length: " +
+        return "HTTP/1.1 " + QByteArray::number(status) +
+               " Status\r\nContent-Type: application/json\r\nContent-Length: " +
                QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     }
     static QByteArray compatible() { return response(200, R"({"mode":"quarle"})"); }
 
-    explicit ModeServer(QByteArray answer = compatible(), quint16 port = 0)
-        : m_answer(std::move(answer))
+    explicit ModeServer(QByteArray answer = compatible(), int delayMs = 0)
+        : answer(std::move(answer)), delayMs(delayMs)
     {
-        listen(QHostAddress::LocalHost, port);
+        listen(QHostAddress::LocalHost);
     }
-    void setAnswer(QByteArray answer) { m_answer = std::move(answer); }
-    void setDelayMs(int delay) { m_delayMs = delay; }
-    int requests() const { return m_requests; }
-
-protected:
     void incomingConnection(qintptr descriptor) override
     {
         auto* socket = new QTcpSocket(this);
@@ -38,16 +31,15 @@ protected:
             if (!socket->peek(8192).contains("\r\n\r\n"))
                 return;
             socket->readAll();
-            ++m_requests;
-            QTimer::singleShot(m_delayMs, socket, [socket, answer = m_answer] {
-                socket->write(answer);
+            ++requests;
+            QTimer::singleShot(delayMs, socket, [socket, reply = answer] {
+                socket->write(reply);
                 socket->disconnectFromHost();
             });
         });
     }
 
-private:
-    QByteArray m_answer;
-    int m_delayMs = 0;
-    int m_requests = 0;
+    QByteArray answer;
+    int delayMs;
+    int requests = 0;
 };

@@ -4,8 +4,6 @@
 
 #include <QDBusConnection>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 QByteArray readAll(const QString& path)
 {
@@ -35,25 +33,18 @@ TestAccount::TestAccount()
         environment.insert(QLatin1String(name), home() + QLatin1String(folder));
 }
 
-void TestAccount::writeInfoJson(const QJsonObject& info)
-{
-    writeFile(bundle() + QStringLiteral("/Info.json"), QJsonDocument(info).toJson());
-}
-
 void TestAccount::installRuntime(const QString& scriptBody)
 {
-    const QString resources = bundle() + QStringLiteral("/Resources");
-    const QString runtime = resources + QStringLiteral("/runtime/bin/node");
+    const QString runtime = bundle() + QStringLiteral("/Resources/runtime/bin/node");
     writeFile(runtime, "#!/bin/sh\n" + scriptBody.toUtf8() + "\n");
     QFile(runtime).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    writeFile(resources + QStringLiteral("/app/build/server/index.js"), "// stand-in entry\n");
+    writeFile(bundle() + QStringLiteral("/Resources/app/build/server/index.js"), "// entry\n");
 }
 
 BaseFolders& TestAccount::folders()
 {
     if (!m_folders)
-        m_folders =
-            std::make_unique<BaseFolders>(environment, bundle(), path(QStringLiteral("tmp")));
+        m_folders.emplace(environment, bundle(), path(QStringLiteral("tmp")));
     return *m_folders;
 }
 

@@ -7,7 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <memory>
+#include <optional>
 
 // A file's bytes, empty when it cannot be read.
 QByteArray readAll(const QString& path);
@@ -28,7 +28,10 @@ public:
 
     // The environment the application inherits: XDG_* point into the account.
     QProcessEnvironment environment;
-    void writeInfoJson(const QJsonObject& info);
+    void writeInfoJson(const QJsonObject& info)
+    {
+        writeFile(bundle() + QStringLiteral("/Info.json"), QJsonDocument(info).toJson());
+    }
     // Installs a shell script as the bundle's runtime (Resources/runtime/bin/node) and an entry
     // script, so a start runs the script with the entry script's path as its argument.
     void installRuntime(const QString& scriptBody);
@@ -47,5 +50,5 @@ public:
 
 private:
     QTemporaryDir m_root;
-    std::unique_ptr<BaseFolders> m_folders;
+    std::optional<BaseFolders> m_folders;
 };

@@ -5,8 +5,6 @@
 #include "platform/workspace.h"
 
 #include <QQueue>
-#include <QStringList>
-#include <QUrl>
 
 // Alerts answered by the test: each shown alert is recorded and answered with the next queued
 // button index (0 when nothing is queued).
@@ -46,10 +44,9 @@ struct ScriptedLoginItems final : LoginItemService
     Expected<void> change(const char* call, int after)
     {
         calls << QLatin1String(call);
-        if (failure)
-            return FileError{*failure};
-        currentStatus = after;
-        return {};
+        if (!failure)
+            currentStatus = after;
+        return failure ? Expected<void>(FileError{*failure}) : Expected<void>();
     }
     int currentStatus = NotRegistered;
     int statusAfter = Enabled; // once registered
