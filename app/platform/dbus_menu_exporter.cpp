@@ -239,7 +239,7 @@ private:
 };
 
 DBusMenuExporter::DBusMenuExporter(QDBusConnection bus, QString path, QMenu* menu, QObject* parent)
-    : QObject(parent), m_bus(std::move(bus)), m_path(std::move(path)), m_menu(menu)
+    : QObject(parent), m_bus(std::move(bus)), m_path(std::move(path)), m_menu(menu), m_watched(menu)
 {
     static const bool registered = [] {
         qDBusRegisterMetaType<DBusMenuLayoutItem>();
@@ -269,7 +269,7 @@ DBusMenuExporter::~DBusMenuExporter()
 bool DBusMenuExporter::eventFilter(QObject* watched, QEvent* event)
 {
     const QEvent::Type type = event->type();
-    if (watched == m_menu && !m_changePending &&
+    if (watched == m_watched && !m_changePending &&
         (type == QEvent::ActionAdded || type == QEvent::ActionChanged ||
          type == QEvent::ActionRemoved)) {
         // Coalesced: updateMenu changes several entries at once.

@@ -49,6 +49,8 @@ private:
     QDBusConnection m_bus;
     QString m_path;
     QPointer<QMenu> m_menu;
+    // The menu as the filter meets it, also while it is being destroyed and no longer a QMenu.
+    const QObject* m_watched;
     mutable QHash<QAction*, int> m_ids;
     mutable int m_nextId = 1;
     uint m_revision = 1;

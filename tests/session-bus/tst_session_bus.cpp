@@ -199,6 +199,7 @@ private slots:
                     .value(1));
             root.beginStructure();
             root >> id >> entry >> children;
+            root.endStructure(); // each begun level is ended, or its reader leaks
             for (const QVariant& child : std::as_const(children)) {
                 std::tie(id, entry) = qdbus_cast<std::pair<int, QVariantMap>>(child);
                 ids << id;
@@ -233,6 +234,7 @@ private slots:
             tip.beginArray();
             tip.endArray();
             tip >> title >> body;
+            tip.endStructure();
             QCOMPARE(title + u'|' + body, u"Tarvessa Audio Server|"_s + t[0]);
             icons.insert(life.controller->statusItem->icon().cacheKey());
         }
