@@ -3,6 +3,7 @@
 // icon and its menu over com.canonical.dbusmenu, and "Show Server Log" through
 // org.freedesktop.FileManager1.
 #include "lifecycle.h"
+#include "platform/dbus_menu_exporter.h"
 #include "platform/desktop_services.h"
 #include "platform/tray_host.h"
 
@@ -251,6 +252,48 @@ private slots:
         QCOMPARE(qdbus_cast<QList<int>>(unknown.arguments().value(0)), QList<int>{9999});
         QTRY_COMPARE(life.account.clipboard.texts, (QStringList{address, address}));
         life.controller->applicationWillTerminate();
+    }
+
+    // Calls the menu cannot answer, and calls that name more ids than it has entries, are
+    // refused with an error at once, never left to the caller's timeout; it answers as before
+    // right after.
+    void menuRefusesWhatItCannotAnswer()
+    {
+        QMenu menu;
+        menu.addAction(u"Copy"_s);
+        menu.addSeparator();
+        const QString path = u"/RefusingMenu"_s, self = QDBusConnection::sessionBus().baseService();
+        DBusMenuExporter exporter(QDBusConnection::sessionBus(), path, &menu);
+        const int copy = exporter.layout().children.at(0).id;
+        // Through the bus, as a panel calls: a call not answered ends in a timeout error.
+        const auto ask = [&](const QString& method, const QVariantList& arguments) {
+            QDBusMessage message =
+                QDBusMessage::createMethodCall(self, path, u"com.canonical.dbusmenu"_s, method);
+            message.setArguments(arguments);
+            QDBusPendingCallWatcher pending(m_desktop.asyncCall(message, 10000));
+            QSignalSpy finished(&pending, &QDBusPendingCallWatcher::finished);
+            [&] { QVERIFY(finished.wait(20000)); }();
+            return pending.reply();
+        };
+        qDBusRegisterMetaType<MenuEvent>();
+        qDBusRegisterMetaType<QList<MenuEvent>>();
+        const QList<int> many(100000, copy);
+        const std::pair<QDBusMessage, QString> refused[] = {
+            {ask(u"GetProperty"_s, {copy, u"no-such"_s}), u"UnknownProperty"_s},
+            {ask(u"GetProperty"_s, {9999, u"label"_s}), u"InvalidArgs"_s},
+            {ask(u"GetGroupProperties"_s, {QVariant::fromValue(many), QStringList()}),
+             u"InvalidArgs"_s},
+            {ask(u"AboutToShowGroup"_s, {QVariant::fromValue(many)}), u"InvalidArgs"_s},
+            {ask(u"EventGroup"_s,
+                 {QVariant::fromValue(QList<MenuEvent>(100000, {copy, u"clicked"_s}))}),
+             u"InvalidArgs"_s}};
+        for (const auto& [reply, error] : refused)
+            QCOMPARE(reply.errorName(), u"org.freedesktop.DBus.Error."_s + error);
+        const QDBusMessage label = ask(u"GetProperty"_s, {copy, u"label"_s});
+        QCOMPARE(qvariant_cast<QDBusVariant>(label.arguments().value(0)).variant(), u"Copy"_s);
+        const QList<int> all{0, copy, copy + 1};
+        QCOMPARE(ask(u"GetGroupProperties"_s, {QVariant::fromValue(all), QStringList()}).type(),
+                 QDBusMessage::ReplyMessage);
     }
 
     void showServerLog_data()
