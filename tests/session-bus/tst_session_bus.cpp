@@ -8,6 +8,7 @@
 #include "platform/tray_host.h"
 
 #include <QDesktopServices>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QThread>
 #include <QtDBus>
@@ -294,6 +295,41 @@ private slots:
         const QList<int> all{0, copy, copy + 1};
         QCOMPARE(ask(u"GetGroupProperties"_s, {QVariant::fromValue(all), QStringList()}).type(),
                  QDBusMessage::ReplyMessage);
+    }
+
+    // The real application, started as a desktop starts it: the launch's startup tokens reach
+    // its server exactly, though the toolkit takes them out of the process (under X11,
+    // DESKTOP_STARTUP_ID) once it has used them.
+    void startupTokensReachTheServer()
+    {
+        TestAccount account;
+        const QString executable = account.bundle() + u"/Resources/TarvessaAudioServer"_s;
+        QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
+        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
+        account.installRuntime(u"env >\"$0.part\" && mv \"$0.part\" \"$0.env\"; exec sleep 600"_s);
+        const QByteArray tokens[] = {"DESKTOP_STARTUP_ID=tarvessa-1 x=y_TIME42",
+                                     "XDG_ACTIVATION_TOKEN=a b=c"};
+        for (const QByteArray& token : tokens)
+            account.environment.insert(QString::fromUtf8(token.left(token.indexOf('='))),
+                                       QString::fromUtf8(token.mid(token.indexOf('=') + 1)));
+        for (const char* name : {"DISPLAY", "XAUTHORITY"})
+            account.environment.insert(QLatin1String(name), qEnvironmentVariable(name));
+        account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        account.environment.insert(u"XDG_RUNTIME_DIR"_s, account.path(u"tmp"_s));
+        account.environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"disabled:"_s);
+        const auto cleanup = qScopeGuard([&] {
+            for (qint64 pid : processes(account.root()))
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
+        });
+        QProcess application; // killed as it goes, should a check fail
+        application.setProcessEnvironment(account.environment);
+        application.start(executable);
+        const QString dump = account.bundle() + u"/Resources/runtime/bin/node.env"_s;
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dump), 20000);
+        for (const QByteArray& token : tokens)
+            QVERIFY2(("\n" + readAll(dump)).contains('\n' + token + '\n'), token.constData());
+        application.terminate();
+        QVERIFY(application.waitForFinished(30000));
     }
 
     void showServerLog_data()
