@@ -13,7 +13,7 @@ public:
 
     // The bundle that holds the running executable: the parent of its "bin" folder.
     static QString bundleOfRunningExecutable();
-    // The home folder of the account's passwd entry, for when HOME is unset or empty.
+    // The home folder of the account's passwd entry, for when HOME is unset or not absolute.
     static QString passwdHome();
 
     QString dataHome() const;    // $XDG_DATA_HOME or ~/.local/share
