@@ -5,7 +5,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -72,8 +74,18 @@ QString BaseFolders::configHome() const
 
 QString BaseFolders::runtimeHome() const
 {
+    // What lives here guards against a second instance: a folder we cannot write in would
+    // leave no guard at all, and one that anybody may write in lets another user plant a lock.
     const QString value = m_environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
-    return QDir::isAbsolutePath(value) ? QDir::cleanPath(value) : QString();
+    if (!QDir::isAbsolutePath(value))
+        return {};
+    const QByteArray name = encodeNativeName(value);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid() || (info.st_mode & S_IWOTH) ||
+        ::faccessat(AT_FDCWD, name.constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        return {};
+    return QDir::cleanPath(value);
 }
 
 QString BaseFolders::resourcesFolder() const

@@ -20,7 +20,7 @@ public:
     QString cacheHome() const;   // $XDG_CACHE_HOME or ~/.cache
     QString stateHome() const;   // $XDG_STATE_HOME or ~/.local/state
     QString configHome() const;  // $XDG_CONFIG_HOME or ~/.config
-    QString runtimeHome() const; // $XDG_RUNTIME_DIR, empty when unset or not absolute
+    QString runtimeHome() const; // $XDG_RUNTIME_DIR if ours, writable, not open to all; else empty
     QString bundleFolder() const { return m_bundleFolder; }
     QString resourcesFolder() const;
     QString infoJsonPath() const;
