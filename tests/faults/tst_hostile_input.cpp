@@ -9,7 +9,6 @@
 #include "platform/single_instance.h"
 #include "result_encoder.h"
 
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtNetwork>
 #include <QtWidgets>
@@ -69,52 +68,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), 10000);
         sockets.clear();
         QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
-    }
-
-    // Two launches of the real executable whose runtime folder cannot hold the lock (read-only;
-    // not a folder; one that others may write in, so nothing of ours goes there): the lock goes
-    // to the cache instead, and the second launch hands over to the first, whose server is the
-    // only one.
-    void oneInstanceWhereTheRuntimeFolderFails_data()
-    {
-        QTest::addColumn<QString>("runtime");
-        QTest::addColumn<int>("mode");
-        QTest::newRow("read-only") << u"tmp/run"_s << 0555;
-        QTest::newRow("not a folder") << u"tmp/file/run"_s << 0;
-        QTest::newRow("anybody may write") << u"tmp/run"_s << 01777;
-    }
-    void oneInstanceWhereTheRuntimeFolderFails()
-    {
-        QFETCH(QString, runtime);
-        QFETCH(int, mode);
-        TestAccount account;
-        const QString executable = account.bundle() + u"/Resources/TarvessaAudioServer"_s;
-        const QString servers = account.path(u"servers"_s);
-        QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
-        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
-        account.installRuntime(u"echo $$ >>'%1'; exec sleep 600"_s.arg(servers));
-        QVERIFY(mode ? QDir().mkpath(account.path(runtime)) &&
-                           ::chmod(QFile::encodeName(account.path(runtime)).constData(), mode) == 0
-                     : writeFile(account.path(u"tmp/file"_s), ""));
-        account.environment.insert(u"XDG_RUNTIME_DIR"_s, account.path(runtime));
-        account.environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"disabled:"_s);
-        account.environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-        const auto cleanup = qScopeGuard([&] {
-            for (qint64 pid : processes(account.root()))
-                ::kill(static_cast<pid_t>(pid), SIGKILL);
-        });
-        QProcess first, second; // each killed as it goes, should a check fail
-        first.setProcessEnvironment(account.environment);
-        second.setProcessEnvironment(account.environment);
-        first.start(executable);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile(servers).size() > 0, 20000);
-        second.start(executable);
-        QVERIFY2(second.waitForFinished(30000), second.readAllStandardError().constData());
-        QCOMPARE(second.exitCode(), 0);
-        QCOMPARE(readAll(servers).count('\n'), 1);
-        QVERIFY(!(mode & S_IWOTH) || QDir(account.path(runtime)).isEmpty());
-        first.terminate();
-        QVERIFY(first.waitForFinished(30000));
     }
 
     // Something that is no file where the log goes: the start fails at once and says why,

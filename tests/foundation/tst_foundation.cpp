@@ -1,6 +1,5 @@
 // The controller's foundation: the menu's entries and what each does, the launch error alert,
 // and the environment the server is given.
-#include "runtime/server_environment.h"
 #include "test_account.h"
 
 #include <QAction>
@@ -79,31 +78,20 @@ private slots:
         QCOMPARE(account.alerts.shown.size() + account.workspace.openedFolders.size(), 2);
     }
 
-    // The server's folders are absolute paths whatever HOME says: a home that is not absolute
-    // (read from the server's working folder, it would name other folders) gives way to the
-    // account's passwd entry ("~"). HOME itself reaches the server as inherited.
-    void serverFoldersWhateverHomeSays_data()
+    // The folders are absolute whatever HOME says: a home that is not absolute (the server
+    // would read it from its own working folder) gives way to the account's passwd entry ("~").
+    void foldersWhateverHomeSays()
     {
-        QTest::addColumn<QString>("home"); // null: unset
-        QTest::addColumn<QString>("database");
-        const QString database = u"/.local/share/Tarvessa Audio Server/quarle.sqlite"_s;
-        QTest::newRow("absolute") << u"/h"_s << u"/h"_s + database;
-        QTest::newRow("relative") << u"h"_s << u"~"_s + database;
-        QTest::newRow("empty") << u""_s << u"~"_s + database;
-        QTest::newRow("unset") << QString() << u"~"_s + database;
-    }
-    void serverFoldersWhateverHomeSays()
-    {
-        QFETCH(QString, home);
-        QFETCH(QString, database);
-        QProcessEnvironment inherited;
-        if (!home.isNull())
-            inherited.insert(u"HOME"_s, home);
-        const BaseFolders folders(inherited, u"/bundle"_s);
-        const auto server = buildServerEnvironment(inherited, RuntimeLocations(folders), 2104);
-        QCOMPARE(server.value(u"QUARLE_DB_PATH"_s),
-                 QDir::cleanPath(database.replace(u'~', BaseFolders::passwdHome())));
-        QCOMPARE(server.value(u"HOME"_s, u"unset"_s), home.isNull() ? u"unset"_s : home);
+        const std::pair<QString, QString> homes[] = {
+            {u"/h"_s, u"/h"_s}, {u"h"_s, u"~"_s}, {QString(), u"~"_s}}; // null: unset
+        for (auto [home, expected] : homes) {
+            QProcessEnvironment inherited;
+            if (!home.isNull())
+                inherited.insert(u"HOME"_s, home);
+            QCOMPARE(BaseFolders(inherited, {}).dataHome(),
+                     QDir::cleanPath(expected.replace(u'~', BaseFolders::passwdHome()) +
+                                     u"/.local/share"_s));
+        }
     }
 };
 
