@@ -85,6 +85,9 @@ int main(int argc, char* argv[])
         rawArguments.append(QString::fromLocal8Bit(argv[i]));
     if (parseLaunchOptions(rawArguments).action != LaunchOptions::Action::Run)
         return answerCommandLine(argc, argv);
+    // Taken before the toolkit starts: it removes the launch's startup token (DESKTOP_STARTUP_ID,
+    // XDG_ACTIVATION_TOKEN) from the process once it has used it, and the server inherits all.
+    QProcessEnvironment inherited = nativeSystemEnvironment();
 
     // The platform is asked for on the command line, not in the environment, so that the server
     // and the folder picker it runs inherit the environment untouched.
@@ -113,7 +116,7 @@ int main(int argc, char* argv[])
                      "options)\n",
                      qPrintable(unknown));
 
-    const BaseFolders folders(nativeSystemEnvironment(), BaseFolders::bundleOfRunningExecutable());
+    const BaseFolders folders(std::move(inherited), BaseFolders::bundleOfRunningExecutable());
 
     SingleInstance instance(instanceFolder(folders));
     switch (instance.claim()) {

@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenu>
+#include <QSet>
 #include <QTimer>
 
 // (ia{sv}): an entry's properties, as GetGroupProperties and ItemsPropertiesUpdated carry them.
@@ -131,7 +132,10 @@ DBusMenuShortcut shortcutOf(const QKeySequence& keys)
 }
 } // namespace
 
-// The com.canonical.dbusmenu interface of the exporter's object.
+// The com.canonical.dbusmenu interface of the exporter's object. Any process of the session may
+// call it, so what cannot be answered is refused at once, and a call names at most one id per
+// entry: a caller left without an answer waits for the bus's timeout, and a call naming an id
+// thousands of times would hold the menu, and the application with it, for seconds.
 class DBusMenuAdaptor final : public QDBusAbstractAdaptor
 {
     Q_OBJECT
@@ -176,18 +180,29 @@ public Q_SLOTS:
                                                      const QStringList& propertyNames)
     {
         QList<DBusMenuItemProperties> found;
+        if (refusedAsTooMany(ids.size()))
+            return found;
+        const QSet<QString> wanted(propertyNames.begin(), propertyNames.end());
         for (int id : ids) {
             QVariantMap properties = m_menu->properties(id);
-            if (!propertyNames.isEmpty())
+            if (!wanted.isEmpty())
                 for (auto it = properties.begin(); it != properties.end();)
-                    it = propertyNames.contains(it.key()) ? std::next(it) : properties.erase(it);
+                    it = wanted.contains(it.key()) ? std::next(it) : properties.erase(it);
             found.append({id, properties});
         }
         return found;
     }
     QDBusVariant GetProperty(int id, const QString& name)
     {
-        return QDBusVariant(m_menu->properties(id).value(name));
+        const QVariantMap properties = m_menu->properties(id);
+        if (properties.isEmpty())
+            m_menu->sendErrorReply(QDBusError::InvalidArgs,
+                                   QStringLiteral("No menu entry %1").arg(id));
+        else if (!properties.contains(name))
+            m_menu->sendErrorReply(
+                QDBusError::UnknownProperty,
+                QStringLiteral("The menu entry %1 has no property %2").arg(id).arg(name));
+        return QDBusVariant(properties.value(name, QString()));
     }
     void Event(int id, const QString& eventId, const QDBusVariant& data, uint timestamp)
     {
@@ -204,6 +219,8 @@ public Q_SLOTS:
     QList<int> EventGroup(const QList<DBusMenuEvent>& events)
     {
         QList<int> unknown;
+        if (refusedAsTooMany(events.size()))
+            return unknown;
         for (const DBusMenuEvent& event : events) {
             if (event.id != 0 && !m_menu->action(event.id))
                 unknown << event.id;
@@ -220,6 +237,8 @@ public Q_SLOTS:
     }
     QList<int> AboutToShowGroup(const QList<int>& ids, QList<int>& unknown)
     {
+        if (refusedAsTooMany(ids.size()))
+            return {};
         if (ids.contains(0))
             m_menu->aboutToShow();
         for (int id : ids)
@@ -235,6 +254,18 @@ Q_SIGNALS:
     void ItemActivationRequested(int id, uint timestamp);
 
 private:
+    // The root and each entry once: more is refused with an error.
+    bool refusedAsTooMany(qsizetype count)
+    {
+        const qsizetype most = (m_menu->menu() ? m_menu->menu()->actions().size() : 0) + 1;
+        if (count <= most)
+            return false;
+        m_menu->sendErrorReply(
+            QDBusError::InvalidArgs,
+            QStringLiteral("%1 ids asked for, the menu has %2").arg(count).arg(most));
+        return true;
+    }
+
     DBusMenuExporter* m_menu;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QHash>
 #include <QMenu>
 #include <QObject>
@@ -18,8 +19,9 @@ struct DBusMenuLayoutItem
 };
 
 // Publishes a QMenu over com.canonical.dbusmenu at `path`, so that the panel draws the menu
-// itself and reports clicks back. A flat menu: its entries are the root's children.
-class DBusMenuExporter final : public QObject
+// itself and reports clicks back. A flat menu: its entries are the root's children. The calls its
+// adaptor answers are this object's, as is their context, through which a call is refused.
+class DBusMenuExporter final : public QObject, public QDBusContext
 {
     Q_OBJECT
 

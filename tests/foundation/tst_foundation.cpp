@@ -77,6 +77,22 @@ private slots:
         QCOMPARE(controller->serverState, ServerState::failed(u"later"_s));
         QCOMPARE(account.alerts.shown.size() + account.workspace.openedFolders.size(), 2);
     }
+
+    // The folders are absolute whatever HOME says: a home that is not absolute (the server
+    // would read it from its own working folder) gives way to the account's passwd entry ("~").
+    void foldersWhateverHomeSays()
+    {
+        const std::pair<QString, QString> homes[] = {
+            {u"/h"_s, u"/h"_s}, {u"h"_s, u"~"_s}, {QString(), u"~"_s}}; // null: unset
+        for (auto [home, expected] : homes) {
+            QProcessEnvironment inherited;
+            if (!home.isNull())
+                inherited.insert(u"HOME"_s, home);
+            QCOMPARE(BaseFolders(inherited, {}).dataHome(),
+                     QDir::cleanPath(expected.replace(u'~', BaseFolders::passwdHome()) +
+                                     u"/.local/share"_s));
+        }
+    }
 };
 
 QTEST_MAIN(FoundationTest)

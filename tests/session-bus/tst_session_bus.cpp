@@ -1,8 +1,9 @@
 // The desktop's D-Bus services as the application meets them on a private session bus (CTest
 // runs this under dbus-run-session and xvfb-run): a tray host that comes late or never, the tray
-// icon and its menu over com.canonical.dbusmenu, and "Show Server Log" through
-// org.freedesktop.FileManager1.
+// icon and its menu over com.canonical.dbusmenu, "Show Server Log" through
+// org.freedesktop.FileManager1, and the real executable launched twice as a desktop launches it.
 #include "lifecycle.h"
+#include "platform/dbus_menu_exporter.h"
 #include "platform/desktop_services.h"
 #include "platform/tray_host.h"
 
@@ -11,6 +12,7 @@
 #include <QThread>
 #include <QtDBus>
 #include <atomic>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -251,6 +253,89 @@ private slots:
         QCOMPARE(qdbus_cast<QList<int>>(unknown.arguments().value(0)), QList<int>{9999});
         QTRY_COMPARE(life.account.clipboard.texts, (QStringList{address, address}));
         life.controller->applicationWillTerminate();
+    }
+
+    // Calls the menu cannot answer, and calls naming more ids than it has entries, are refused
+    // with an error at once, never left to the caller's timeout; it answers as before after them.
+    void menuRefusesWhatItCannotAnswer()
+    {
+        QMenu menu;
+        menu.addAction(u"Copy"_s); // its id is 1
+        DBusMenuExporter exporter(QDBusConnection::sessionBus(), u"/Refusing"_s, &menu);
+        qDBusRegisterMetaType<MenuEvent>();
+        qDBusRegisterMetaType<QList<MenuEvent>>();
+        const QVariant many = QVariant::fromValue(QList<int>(100000, 1));
+        const std::tuple<QString, QVariantList, QString> calls[] = {
+            {u"GetProperty"_s, {1, u"no-such"_s}, u"UnknownProperty"_s},
+            {u"GetProperty"_s, {9, u"label"_s}, u"InvalidArgs"_s},
+            {u"GetGroupProperties"_s, {many, QStringList()}, u"InvalidArgs"_s},
+            {u"AboutToShowGroup"_s, {many}, u"InvalidArgs"_s},
+            {u"EventGroup"_s,
+             {QVariant::fromValue(QList<MenuEvent>(100000, {1, u"clicked"_s}))},
+             u"InvalidArgs"_s},
+            {u"GetProperty"_s, {1, u"label"_s}, QString()}};
+        for (const auto& [method, arguments, error] : calls) {
+            // Through the bus, as a panel calls: a call not answered ends in a timeout error.
+            QDBusMessage message =
+                QDBusMessage::createMethodCall(QDBusConnection::sessionBus().baseService(),
+                                               u"/Refusing"_s, u"com.canonical.dbusmenu"_s, method);
+            message.setArguments(arguments);
+            QDBusPendingCallWatcher pending(m_desktop.asyncCall(message, 10000));
+            QVERIFY(QSignalSpy(&pending, &QDBusPendingCallWatcher::finished).wait(20000));
+            QCOMPARE(pending.reply().errorName(),
+                     error.isEmpty() ? error : u"org.freedesktop.DBus.Error."_s + error);
+        }
+    }
+
+    // The real application, started as a desktop starts it, twice, beside a runtime folder that
+    // cannot hold the lock (read-only; not a folder; one that others may write in, where nothing
+    // of ours goes): the second launch hands over to the first, whose server is the only one
+    // and has the launch's startup tokens exactly, though the toolkit takes them out of the
+    // process (under X11, DESKTOP_STARTUP_ID) once it has used them.
+    void twoLaunches_data()
+    {
+        QTest::addColumn<QString>("runtime");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("read-only") << u"run"_s << 0555;
+        QTest::newRow("not a folder") << u"file/run"_s << 0;
+        QTest::newRow("anybody may write") << u"run"_s << 01777;
+    }
+    void twoLaunches()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(int, mode);
+        TestAccount account;
+        const QString executable = account.bundle() + u"/Resources/TarvessaAudioServer"_s;
+        const QString servers = account.path(u"servers"_s), folder = account.path(runtime);
+        QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
+        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
+        account.installRuntime(u"{ env; echo ---; } >>'%1'; exec sleep 600"_s.arg(servers));
+        QVERIFY(mode ? QDir().mkpath(folder) &&
+                           ::chmod(QFile::encodeName(folder).constData(), mode) == 0
+                     : writeFile(account.path(u"file"_s), ""));
+        const QStringList tokens{u"DESKTOP_STARTUP_ID=tarvessa-1 x=y_TIME42"_s,
+                                 u"XDG_ACTIVATION_TOKEN=a b=c"_s};
+        for (const QString& set :
+             tokens + QStringList{u"DISPLAY="_s + qEnvironmentVariable("DISPLAY"),
+                                  u"XAUTHORITY="_s + qEnvironmentVariable("XAUTHORITY"),
+                                  u"QT_QPA_PLATFORM=xcb"_s, u"XDG_RUNTIME_DIR="_s + folder,
+                                  u"DBUS_SESSION_BUS_ADDRESS=disabled:"_s})
+            account.environment.insert(set.section(u'=', 0, 0), set.section(u'=', 1));
+        QProcess first, second; // each killed as it goes, should a check fail
+        first.setProcessEnvironment(account.environment);
+        second.setProcessEnvironment(account.environment);
+        first.start(executable);
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(servers).endsWith("---\n"), 20000);
+        second.start(executable);
+        QVERIFY2(second.waitForFinished(30000), second.readAllStandardError().constData());
+        QCOMPARE(second.exitCode(), 0);
+        const QByteArray dump = '\n' + readAll(servers);
+        QCOMPARE(dump.count("\n---\n"), 1);
+        for (const QString& token : tokens)
+            QVERIFY2(dump.contains('\n' + token.toUtf8() + '\n'), qPrintable(token));
+        QVERIFY(!(mode & S_IWOTH) || QDir(folder).isEmpty());
+        first.terminate();
+        QVERIFY(first.waitForFinished(30000));
     }
 
     void showServerLog_data()

@@ -5,8 +5,11 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 BaseFolders::BaseFolders(QProcessEnvironment environment, QString bundleFolder,
                          QString sharedTempFolder)
@@ -25,10 +28,14 @@ QString BaseFolders::bundleOfRunningExecutable()
 QString BaseFolders::passwdHome()
 {
     // Without HOME, Qt falls back to "/"; the account's own entry names the real home.
-    const passwd* entry = ::getpwuid(::getuid());
-    if (entry && entry->pw_dir && entry->pw_dir[0] == '/')
-        return decodeNativeName(entry->pw_dir);
-    return QDir::homePath();
+    const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && found->pw_dir[0] == '/')
+        return decodeNativeName(found->pw_dir);
+    return QDir::rootPath();
 }
 
 QString BaseFolders::xdgFolder(const char* variable, const char* fallbackUnderHome) const
@@ -37,8 +44,10 @@ QString BaseFolders::xdgFolder(const char* variable, const char* fallbackUnderHo
     const QString value = m_environment.value(QString::fromLatin1(variable));
     if (!value.isEmpty() && QDir::isAbsolutePath(value))
         return QDir::cleanPath(value);
+    // A relative home would be read from each process's own working folder: the server's is not
+    // the application's.
     QString home = m_environment.value(QStringLiteral("HOME"));
-    if (home.isEmpty())
+    if (!QDir::isAbsolutePath(home))
         home = passwdHome();
     return QDir::cleanPath(home + QLatin1Char('/') + QLatin1String(fallbackUnderHome));
 }
@@ -65,8 +74,18 @@ QString BaseFolders::configHome() const
 
 QString BaseFolders::runtimeHome() const
 {
+    // What lives here guards against a second instance: a folder we cannot write in would
+    // leave no guard at all, and one that anybody may write in lets another user plant a lock.
     const QString value = m_environment.value(QStringLiteral("XDG_RUNTIME_DIR"));
-    return QDir::isAbsolutePath(value) ? QDir::cleanPath(value) : QString();
+    if (!QDir::isAbsolutePath(value))
+        return {};
+    const QByteArray name = encodeNativeName(value);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::geteuid() || (info.st_mode & S_IWOTH) ||
+        ::faccessat(AT_FDCWD, name.constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        return {};
+    return QDir::cleanPath(value);
 }
 
 QString BaseFolders::resourcesFolder() const

@@ -13,14 +13,14 @@ public:
 
     // The bundle that holds the running executable: the parent of its "bin" folder.
     static QString bundleOfRunningExecutable();
-    // The home folder of the account's passwd entry, for when HOME is unset or empty.
+    // The home folder of the account's passwd entry, for when HOME is unset or not absolute.
     static QString passwdHome();
 
     QString dataHome() const;    // $XDG_DATA_HOME or ~/.local/share
     QString cacheHome() const;   // $XDG_CACHE_HOME or ~/.cache
     QString stateHome() const;   // $XDG_STATE_HOME or ~/.local/state
     QString configHome() const;  // $XDG_CONFIG_HOME or ~/.config
-    QString runtimeHome() const; // $XDG_RUNTIME_DIR, empty when unset or not absolute
+    QString runtimeHome() const; // $XDG_RUNTIME_DIR if ours, writable, not open to all; else empty
     QString bundleFolder() const { return m_bundleFolder; }
     QString resourcesFolder() const;
     QString infoJsonPath() const;
