@@ -9,6 +9,14 @@ constexpr char16_t EscapeBase = 0xDC00;
 // Marks an escaped byte in a variable's name: a noncharacter, which no text exchanged carries.
 constexpr QChar NameEscape(char16_t(0xFDD0));
 
+// Only a lone low surrogate is an escaped byte: after a high surrogate it is the second half of a
+// character outside the basic plane, which the decoder made from valid UTF-8.
+bool isEscapedByte(QStringView text, qsizetype i)
+{
+    return text[i].unicode() >= EscapeBase + 0x80 && text[i].unicode() <= EscapeBase + 0xff &&
+           !(i > 0 && text[i - 1].isHighSurrogate());
+}
+
 // The length of the valid UTF-8 sequence at the start of `bytes`, or 0.
 qsizetype validSequence(QByteArrayView bytes)
 {
@@ -59,11 +67,7 @@ QByteArray encodeNativeName(QStringView name)
     out.reserve(name.size());
     qsizetype start = 0;
     for (qsizetype i = 0; i <= name.size(); ++i) {
-        // Only a lone low surrogate is an escaped byte: after a high surrogate it is the second
-        // half of a character outside the basic plane, which the decoder made from valid UTF-8.
-        const bool escaped = i < name.size() && name[i].unicode() >= EscapeBase + 0x80 &&
-                             name[i].unicode() <= EscapeBase + 0xff &&
-                             !(i > 0 && name[i - 1].isHighSurrogate());
+        const bool escaped = i < name.size() && isEscapedByte(name, i);
         if (!escaped && i < name.size())
             continue;
         out += name.sliced(start, i - start).toUtf8();
@@ -76,14 +80,13 @@ QByteArray encodeNativeName(QStringView name)
 
 QString decodeEnvironmentName(QByteArrayView bytes)
 {
+    const QString text = decodeNativeName(bytes);
     QString out;
-    for (const QChar c : decodeNativeName(bytes)) {
-        // The decoder makes no high surrogate before an escaped byte, so each low one in this
-        // range is an escaped byte.
-        const bool escaped = c.unicode() >= EscapeBase + 0x80 && c.unicode() <= EscapeBase + 0xff;
-        if (escaped || c == NameEscape)
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const bool escaped = isEscapedByte(text, i);
+        if (escaped || text[i] == NameEscape)
             out += NameEscape;
-        out += escaped ? QChar(char16_t(c.unicode() - EscapeBase)) : c;
+        out += escaped ? QChar(char16_t(text[i].unicode() - EscapeBase)) : text[i];
     }
     return out;
 }
