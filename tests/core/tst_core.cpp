@@ -11,10 +11,13 @@
 #include "runtime/server_environment.h"
 #include "runtime/server_log.h"
 
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -431,6 +434,24 @@ private slots:
                  (QStringList{awkward, u"--autostart"_s}));
     }
 
+    // The bundle is the folder above the running executable's, found through a link and kept
+    // byte for byte: here a copy of this test in a folder whose name is not UTF-8.
+    void bundleOfTheRunningExecutable()
+    {
+        QTemporaryDir dir;
+        const QByteArray bundle = native(dir.path()) + "/\xf0\x9f\x93\x81\x61pps \xe9";
+        const auto removeOdd = qScopeGuard([&] { std::filesystem::remove_all(bundle.data()); });
+        std::filesystem::create_directories((bundle + "/bin").data());
+        std::filesystem::copy_file(native(QCoreApplication::applicationFilePath()).data(),
+                                   (bundle + "/bin/core").data());
+        QVERIFY(::symlink((bundle + "/bin/core").constData(),
+                          native(dir.filePath(u"linked"_s)).constData()) == 0);
+        QProcess copy;
+        copy.start(dir.filePath(u"linked"_s), {u"--bundle"_s});
+        QVERIFY(copy.waitForFinished(20000));
+        QCOMPARE(copy.readAllStandardOutput().toHex(' '), bundle.toHex(' '));
+    }
+
     // Names are bytes: valid UTF-8 reads as text, characters outside the basic plane included,
     // and each other byte as a lone surrogate that encodes back to it; a variable's name keeps
     // its bytes through QProcessEnvironment too.
@@ -476,5 +497,15 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(CoreTest)
+int main(int argc, char* argv[])
+{
+    // Run from a copy, it names the bundle it finds itself in.
+    if (argc == 2 && std::strcmp(argv[1], "--bundle") == 0)
+        return std::fputs(encodeNativeName(BaseFolders::bundleOfRunningExecutable()).constData(),
+                          stdout) < 0;
+    QCoreApplication application(argc, argv);
+    CoreTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_core.moc"
