@@ -138,6 +138,7 @@ private slots:
                                                    [] {}});
         controller.startServer(false);
         QTRY_VERIFY_WITH_TIMEOUT(!controller.serverProcess, 10000);
+        QVERIFY2(account.alerts.shown.isEmpty(), qPrintable(controller.serverState.message()));
         // The odd home alone: no second tree where its bytes were replaced.
         QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.toStdString()), {}), 1);
         const QByteArray app = bundle + "/Resources/app";
