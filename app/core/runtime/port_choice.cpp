@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -66,8 +67,9 @@ PortChoice choosePortFromFile(const QString& infoJsonPath)
     };
     const auto systemError = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
     // A FIFO would block the start for ever and a device like /dev/zero never ends: only a
-    // regular file is read, reached through links (an installation may link it elsewhere),
-    // opened without waiting and looked at again once open, and never past the limit.
+    // regular file is opened, reached through links (an installation may link it elsewhere).
+    // Should another kind of file take its place meanwhile, the open does not wait and the read
+    // stops one byte past the limit.
     const QByteArray name = encodeNativeName(infoJsonPath);
     struct stat info;
     if (::stat(name.constData(), &info) != 0)
@@ -78,22 +80,16 @@ PortChoice choosePortFromFile(const QString& infoJsonPath)
     if (fd < 0)
         return refuse(systemError(errno));
     QByteArray contents;
-    QString failure;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        failure = QStringLiteral("it is not a regular file");
     char buffer[8192];
-    while (failure.isEmpty() && contents.size() <= MaxInfoJsonBytes) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            failure = systemError(errno);
-        if (got <= 0)
-            break;
-        contents.append(buffer, got);
-    }
+    ssize_t got = 0;
+    while (contents.size() <= MaxInfoJsonBytes &&
+           ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)))
+        contents.append(buffer, std::max<ssize_t>(got, 0));
+    const int error = got < 0 ? errno : 0;
     ::close(fd);
-    if (failure.isEmpty() && contents.size() > MaxInfoJsonBytes)
-        failure = QStringLiteral("it is larger than 1 MiB");
-    return failure.isEmpty() ? choosePort(contents) : refuse(failure);
+    if (error != 0)
+        return refuse(systemError(error));
+    if (contents.size() > MaxInfoJsonBytes)
+        return refuse(QStringLiteral("it is larger than 1 MiB"));
+    return choosePort(contents);
 }
