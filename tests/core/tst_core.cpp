@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,8 +42,9 @@ bool writeFile(const QString& path, const QByteArray& contents)
 
 QByteArray readAll(const QString& path)
 {
-    std::ifstream in(native(path).data());
-    return QByteArray::fromStdString({std::istreambuf_iterator<char>(in), {}});
+    std::stringstream contents;
+    contents << std::ifstream(native(path).data()).rdbuf();
+    return QByteArray::fromStdString(contents.str());
 }
 
 // The item itself, not a link's target.
