@@ -1,9 +1,8 @@
 // Starting the server from the bundle, and handling its end.
 #include "controller/app_delegate.h"
+#include "platform/native_names.h"
 #include "runtime/locations.h"
 #include "runtime/server_process.h"
-
-#include <QFile>
 
 #include <unistd.h>
 
@@ -19,12 +18,12 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
     // Checked before anything is created, so a broken bundle leaves no trace on disk.
     const RuntimeLocations where = locations();
     const QString entryScript = serverEntryURL().toLocalFile();
-    if (::access(QFile::encodeName(where.nodeRuntime()).constData(), X_OK) != 0) {
+    if (::access(encodeNativeName(where.nodeRuntime()).constData(), X_OK) != 0) {
         presentLaunchError(
             QStringLiteral("The bundled Node.js runtime is missing or not executable."));
         return;
     }
-    if (!QFile::exists(entryScript)) {
+    if (::access(encodeNativeName(entryScript).constData(), F_OK) != 0) {
         presentLaunchError(QStringLiteral("The bundled Tarvessa Audio server is missing."));
         return;
     }

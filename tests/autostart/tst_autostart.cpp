@@ -1,8 +1,7 @@
 // The autostart entry on disk: its statuses, what the desktop's own readers make of it once
-// registered, down to a launch at login, and the paths no reader takes; the desktop entry format
-// under it; and the "Start at Login" item's toggle and its alerts.
+// registered, down to a launch at login, and the paths no reader takes; and the "Start at Login"
+// item's toggle and its alerts.
 #include "controller/launch_options.h"
-#include "platform/desktop_entry.h"
 #include "platform/xdg_autostart.h"
 #include "test_account.h"
 
@@ -11,8 +10,6 @@
 #include <QTest>
 
 using namespace Qt::StringLiterals;
-using L = QStringList;
-using Words = std::optional<L>;
 
 namespace {
 // An account with the application installed in `folder`, by default where the path is awkward
@@ -117,24 +114,6 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QCOMPARE(argv, (QStringList{installed.program, u"--autostart"_s, u""_s}));
         QVERIFY(parseLaunchOptions(argv).launchedAtLogin);
         QVERIFY(!parseLaunchOptions({installed.program}).launchedAtLogin);
-    }
-
-    // Exec lines split as launchers split them (ours are read back by the status table).
-    void splitExec_data()
-    {
-        QTest::addColumn<QString>("exec");
-        QTest::addColumn<Words>("words");
-        QTest::newRow("field code") << u"\"/a b/x\" %U"_s << Words(L{u"/a b/x"_s});
-        QTest::newRow("escapes") << u"\"a\\\"b\\\\c\\$d\""_s << Words(L{u"a\"b\\c$d"_s});
-        QTest::newRow("percent, empty, tab")
-            << u"x\t100%% \"\""_s << Words(L{u"x"_s, u"100%"_s, u""_s});
-        QTest::newRow("open quote") << u"\"x"_s << Words();
-    }
-    void splitExec()
-    {
-        QFETCH(QString, exec);
-        QFETCH(Words, words);
-        QCOMPARE(DesktopEntry::splitExec(exec), words);
     }
 
     // The toggle over a scripted service, for every status it may report: what it asks of the

@@ -100,26 +100,52 @@ private slots:
     }
 
     // Names are bytes: a home whose name holds a Latin-1 byte, a lone surrogate and a cut-off
-    // sequence is read from the environment, used and passed to the server unchanged.
+    // sequence, a bundle under a folder named with a character outside the basic plane and a
+    // Latin-1 byte, and variables so named and valued are read, used and passed to the server
+    // unchanged.
     void namesThatAreNotUtf8PassUnchanged()
     {
         const QByteArray odd = "/jos\xe9 \xed\xa0\x80 \xff\xfe \xe2\x82";
-        qputenv("TARVESSA_ODD", odd);
-        QCOMPARE(encodeNativeName(nativeSystemEnvironment().value(u"TARVESSA_ODD"_s)), odd);
-        qunsetenv("TARVESSA_ODD");
+        const QByteArrayList variables{"TARVESSA_ODD=" + odd, "N\xe9M=v\xff",
+                                       "EMOJI=\xf0\x9f\x92\xa9x"};
+        for (const QByteArray& variable : variables)
+            qputenv(variable.first(variable.indexOf('=')),
+                    variable.sliced(variable.indexOf('=') + 1));
+        const QProcessEnvironment inherited = nativeSystemEnvironment();
+        for (const QByteArray& variable : variables)
+            qunsetenv(variable.first(variable.indexOf('=')));
         TestAccount account;
         const QByteArray dir = QFile::encodeName(m_dir.filePath(u"odd"_s)), home = dir + odd;
+        const QByteArray bundle = QFile::encodeName(m_dir.path()) + "/\xf0\x9f\x93\x81\x61pps \xe9";
         std::filesystem::create_directories(home.toStdString());
-        account.environment.clear(); // nothing but the odd home
+        account.environment.clear(); // nothing but the odd home and variables
         account.environment.insert(u"HOME"_s, decodeNativeName(home));
-        account.installRuntime(u"env > \"$0.env\""_s);
-        auto controller = account.makeController();
-        controller->startServer(false);
-        QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
+        for (const QString& name : inherited.keys())
+            if (variables.contains(encodeEnvironmentName(name) + '=' +
+                                   encodeNativeName(inherited.value(name))))
+                account.environment.insert(name, inherited.value(name));
+        const QString seen = account.path(u"seen"_s);
+        // The environment as given, not as a shell would export it: it drops such names.
+        account.installRuntime(
+            u"{ tr '\\0' '\\n' </proc/$$/environ; echo \"in $(pwd -P) run $1\"; } >'%1'"_s.arg(
+                seen));
+        const int port = freePort();
+        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, port}});
+        std::filesystem::rename(account.bundle().toStdString(), bundle.toStdString());
+        const BaseFolders folders(account.environment, decodeNativeName(bundle), account.root());
+        TarvessaAudioServerAppDelegate controller({account.alerts, account.workspace,
+                                                   account.clipboard, account.loginItems, folders,
+                                                   [] {}});
+        controller.startServer(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.serverProcess, 10000);
+        QVERIFY2(account.alerts.shown.isEmpty(), qPrintable(controller.serverState.message()));
         // The odd home alone: no second tree where its bytes were replaced.
         QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.toStdString()), {}), 1);
-        QVERIFY(readAll(account.bundle() + u"/Resources/runtime/bin/node.env"_s)
-                    .contains("HOME=" + home + '\n'));
+        const QByteArray app = bundle + "/Resources/app";
+        for (const QByteArray& line :
+             variables + QByteArrayList{"HOME=" + home, "PORT=" + QByteArray::number(port),
+                                        "in " + app + " run " + app + "/build/server/index.js"})
+            QVERIFY2(('\n' + readAll(seen)).contains('\n' + line + '\n'), line.toHex(' '));
     }
 
     // A path in a message is the user's text, never markup.

@@ -3,8 +3,8 @@
 #include "native_names.h"
 
 #include <QDir>
-#include <QFileInfo>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -20,9 +20,11 @@ BaseFolders::BaseFolders(QProcessEnvironment environment, QString bundleFolder,
 QString BaseFolders::bundleOfRunningExecutable()
 {
     // /proc/self/exe is the executable with every link resolved, so a link from /usr/bin
-    // still finds the bundle.
-    const QString executable = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
-    return QDir::cleanPath(QFileInfo(executable).absolutePath() + QStringLiteral("/.."));
+    // still finds the bundle. Read as bytes: a bundle folder's name need not be UTF-8.
+    char* executable = ::realpath("/proc/self/exe", nullptr);
+    const QString path = executable ? decodeNativeName(executable) : QString();
+    std::free(executable);
+    return QDir::cleanPath(path.left(path.lastIndexOf(QLatin1Char('/'))) + QStringLiteral("/.."));
 }
 
 QString BaseFolders::passwdHome()

@@ -6,6 +6,16 @@
 
 namespace {
 constexpr char16_t EscapeBase = 0xDC00;
+// Marks an escaped byte in a variable's name: a noncharacter, which no text exchanged carries.
+constexpr QChar NameEscape(char16_t(0xFDD0));
+
+// Only a lone low surrogate is an escaped byte: after a high surrogate it is the second half of a
+// character outside the basic plane, which the decoder made from valid UTF-8.
+bool isEscapedByte(QStringView text, qsizetype i)
+{
+    return text[i].unicode() >= EscapeBase + 0x80 && text[i].unicode() <= EscapeBase + 0xff &&
+           !(i > 0 && text[i - 1].isHighSurrogate());
+}
 
 // The length of the valid UTF-8 sequence at the start of `bytes`, or 0.
 qsizetype validSequence(QByteArrayView bytes)
@@ -57,8 +67,7 @@ QByteArray encodeNativeName(QStringView name)
     out.reserve(name.size());
     qsizetype start = 0;
     for (qsizetype i = 0; i <= name.size(); ++i) {
-        const bool escaped = i < name.size() && name[i].unicode() >= EscapeBase + 0x80 &&
-                             name[i].unicode() <= EscapeBase + 0xff;
+        const bool escaped = i < name.size() && isEscapedByte(name, i);
         if (!escaped && i < name.size())
             continue;
         out += name.sliced(start, i - start).toUtf8();
@@ -69,6 +78,34 @@ QByteArray encodeNativeName(QStringView name)
     return out;
 }
 
+QString decodeEnvironmentName(QByteArrayView bytes)
+{
+    const QString text = decodeNativeName(bytes);
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const bool escaped = isEscapedByte(text, i);
+        if (escaped || text[i] == NameEscape)
+            out += NameEscape;
+        out += escaped ? QChar(char16_t(text[i].unicode() - EscapeBase)) : text[i];
+    }
+    return out;
+}
+
+QByteArray encodeEnvironmentName(QStringView name)
+{
+    QString native;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t next = i + 1 < name.size() ? name[i + 1].unicode() : 0;
+        if (name[i] == NameEscape && (next == NameEscape || (next >= 0x80 && next <= 0xff))) {
+            native += next == NameEscape ? NameEscape : QChar(char16_t(EscapeBase + next));
+            ++i;
+        } else {
+            native += name[i];
+        }
+    }
+    return encodeNativeName(native);
+}
+
 QProcessEnvironment nativeSystemEnvironment()
 {
     QProcessEnvironment environment;
@@ -76,7 +113,7 @@ QProcessEnvironment nativeSystemEnvironment()
         const QByteArrayView variable(*entry);
         const qsizetype equals = variable.indexOf('=');
         if (equals > 0)
-            environment.insert(decodeNativeName(variable.first(equals)),
+            environment.insert(decodeEnvironmentName(variable.first(equals)),
                                decodeNativeName(variable.sliced(equals + 1)));
     }
     return environment;

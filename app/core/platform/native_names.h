@@ -13,5 +13,11 @@
 QString decodeNativeName(QByteArrayView bytes);
 QByteArray encodeNativeName(QStringView name);
 
+// A variable's name as QProcessEnvironment can hold it: that class converts names to UTF-8 and
+// back, which keeps no lone surrogate, so an escaped byte is written as U+FDD0 and the byte's
+// Latin-1 character instead (and U+FDD0 itself doubled). Values are held as they are given.
+QString decodeEnvironmentName(QByteArrayView bytes);
+QByteArray encodeEnvironmentName(QStringView name);
+
 // The process's environment read byte for byte from environ, decoded as above.
 QProcessEnvironment nativeSystemEnvironment();

@@ -10,6 +10,6 @@ bool isCompatibleAnswer(std::optional<int> httpStatus, const QByteArray& body)
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (!document.isObject())
         return false;
-    const QJsonValue mode = document.object().value(QLatin1String("mode"));
-    return mode.isString() && mode.toString() == QLatin1String("quarle");
+    // A mode that is no string reads as an empty one.
+    return document.object().value(QLatin1String("mode")).toString() == QLatin1String("quarle");
 }

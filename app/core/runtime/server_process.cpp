@@ -104,7 +104,8 @@ Expected<void> ServerProcess::start(const ServerLaunch& launch)
     QList<QByteArray> variables;
     const QStringList keys = launch.environment.keys();
     for (const QString& key : keys)
-        variables.append(encodeNativeName(key + QLatin1Char('=') + launch.environment.value(key)));
+        variables.append(encodeEnvironmentName(key) + '=' +
+                         encodeNativeName(launch.environment.value(key)));
     CStrings argv(arguments);
     CStrings envp(variables);
 

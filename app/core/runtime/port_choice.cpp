@@ -1,10 +1,17 @@
 #include "port_choice.h"
 
-#include <QFile>
+#include "platform/native_names.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr qint64 MaxInfoJsonBytes = 1 << 20; // an information dictionary is a few lines
@@ -53,18 +60,36 @@ PortChoice choosePort(const QByteArray& infoJson)
 
 PortChoice choosePortFromFile(const QString& infoJsonPath)
 {
-    QFile file(infoJsonPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        PortChoice choice;
-        choice.reading =
-            FileError{QStringLiteral("cannot read %1: %2").arg(infoJsonPath, file.errorString())};
+    PortChoice choice;
+    const auto refuse = [&](const QString& why) {
+        choice.reading = FileError{QStringLiteral("cannot read %1: %2").arg(infoJsonPath, why)};
         return choice;
-    }
-    if (file.size() > MaxInfoJsonBytes) {
-        PortChoice choice;
-        choice.reading =
-            FileError{QStringLiteral("%1 is larger than 1 MiB and was not read").arg(infoJsonPath)};
-        return choice;
-    }
-    return choosePort(file.readAll());
+    };
+    const auto systemError = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    // A FIFO would block the start for ever and a device like /dev/zero never ends: only a
+    // regular file is opened, reached through links (an installation may link it elsewhere).
+    // Should another kind of file take its place meanwhile, the open does not wait and the read
+    // stops one byte past the limit.
+    const QByteArray name = encodeNativeName(infoJsonPath);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0)
+        return refuse(systemError(errno));
+    if (!S_ISREG(info.st_mode))
+        return refuse(QStringLiteral("it is not a regular file"));
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(systemError(errno));
+    QByteArray contents;
+    char buffer[8192];
+    ssize_t got = 0;
+    while (contents.size() <= MaxInfoJsonBytes &&
+           ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)))
+        contents.append(buffer, std::max<ssize_t>(got, 0));
+    const int error = got < 0 ? errno : 0;
+    ::close(fd);
+    if (error != 0)
+        return refuse(systemError(error));
+    if (contents.size() > MaxInfoJsonBytes)
+        return refuse(QStringLiteral("it is larger than 1 MiB"));
+    return choosePort(contents);
 }

@@ -19,4 +19,6 @@ struct PortChoice
 // 1 to 65535, counts as absent, so a bad value falls through instead of giving an unusable
 // address.
 PortChoice choosePort(const QByteArray& infoJson);
+// The same from the file, which must be a regular file of at most 1 MiB; anything else is read
+// as no Info.json at all, without waiting on it.
 PortChoice choosePortFromFile(const QString& infoJsonPath);

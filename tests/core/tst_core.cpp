@@ -1,0 +1,501 @@
+// The Widgets-free core on its own, linked with nothing but Qt Test: the port from Info.json, the
+// server's environment, its folders, the legacy folders' move, the log's rotation and header, the
+// probe's judgement, the listener owners, the desktop entry format and the name encoding.
+#include "platform/base_folders.h"
+#include "platform/desktop_entry.h"
+#include "platform/native_names.h"
+#include "readiness/probe_answer.h"
+#include "readiness/socket_owner.h"
+#include "runtime/port_choice.h"
+#include "runtime/runtime_folders.h"
+#include "runtime/server_environment.h"
+#include "runtime/server_log.h"
+
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray native(const QString& path)
+{
+    return encodeNativeName(path);
+}
+
+bool writeFile(const QString& path, const QByteArray& contents)
+{
+    return bool(std::ofstream(native(path).data()).write(contents.data(), contents.size()));
+}
+
+QByteArray readAll(const QString& path)
+{
+    std::stringstream contents;
+    contents << std::ifstream(native(path).data()).rdbuf();
+    return QByteArray::fromStdString(contents.str());
+}
+
+// The item itself, not a link's target.
+std::filesystem::file_status statusOf(const QString& path)
+{
+    return std::filesystem::symlink_status(native(path).data());
+}
+
+// Its permission bits; -1 when nothing is there.
+int modeOf(const QString& path)
+{
+    return exists(statusOf(path)) ? int(statusOf(path).permissions()) : -1;
+}
+
+// A fresh account under a temporary folder: HOME and the XDG homes point into it, its bundle and
+// the shared temporary folder standing in for /tmp lie beside it. The places are spelled out
+// here rather than asked of the code under test.
+struct Account
+{
+    QTemporaryDir root;
+    const QString home = root.filePath(u"home"_s) + u'/';
+    const QString bundle = root.filePath(u"bundle"_s);
+    const QString data = home + u".local/share/Tarvessa Audio Server"_s;
+    const QString cache = home + u".cache/io.tarvessa.tarvessa-audio-server"_s;
+    const QString log = home + u".local/state/Tarvessa Audio Server"_s;
+    const QString caddy = root.filePath(u"tmp/tarvessa-caddy-%1"_s.arg(::getuid()));
+    // The server's folders, in the order they are made.
+    const QStringList folders =
+        u"%1|%1/artwork-cache|%1/managed-caddy|%1/streaming-cache|%2|%3|%4"_s
+            .arg(data, caddy, cache, log)
+            .split(u'|');
+    QProcessEnvironment environment;
+    std::optional<BaseFolders> base;
+
+    Account()
+    {
+        QDir(root.path()).mkpath(u"tmp"_s);
+        environment.insert(u"HOME"_s, home.chopped(1));
+        environment.insert(u"XDG_DATA_HOME"_s, home + u".local/share"_s);
+        environment.insert(u"XDG_CACHE_HOME"_s, home + u".cache"_s);
+        environment.insert(u"XDG_STATE_HOME"_s, home + u".local/state"_s);
+    }
+    // Fixed at the first call, so a test can change the environment first.
+    RuntimeLocations locations()
+    {
+        if (!base)
+            base.emplace(environment, bundle, root.filePath(u"tmp"_s));
+        return RuntimeLocations(*base);
+    }
+};
+
+enum class InfoFile
+{
+    Missing,
+    Regular,
+    Link,
+    Fifo,
+    LinkToDevZero
+};
+enum class Obstacle
+{
+    None,
+    File,
+    Link,
+    AnotherUsersFolder
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(InfoFile)
+Q_DECLARE_METATYPE(Obstacle)
+
+class CoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("TZ", "Pacific/Auckland"); // the log's header must not follow the local zone
+        ::umask(022);
+        ::tzset();
+    }
+
+    // "TarvessaServerPort", then "QuarleServerPort", each only as a whole JSON number from 1 to
+    // 65535, then 2104; only a regular file is read, never past 1 MiB and never waited on.
+    void portChoice_data()
+    {
+        QTest::addColumn<InfoFile>("file");
+        QTest::addColumn<QByteArray>("info");
+        QTest::addColumn<qint64>("port");
+        QTest::addColumn<QString>("said"); // a part of what was wrong; empty: nothing
+        const auto row = [](const char* tag, InfoFile file, const QByteArray& info, qint64 port,
+                            const char* said) {
+            QTest::newRow(tag) << file << info << port << QString::fromUtf8(said);
+        };
+        const auto info = [](const char* tarvessa, const char* quarle) {
+            return "{" + (tarvessa ? "\"TarvessaServerPort\": "_ba + tarvessa + "," : ""_ba) +
+                   "\"QuarleServerPort\": " + quarle + "}";
+        };
+        const QByteArray big = info("3000", "null").leftJustified(1 << 20, ' ');
+        const char* notAPort = "TarvessaServerPort is not a port number from 1 to 65535";
+        const char* notRegular = ": it is not a regular file";
+        using enum InfoFile;
+        row("no Info.json", Missing, {}, 2104, ": No such file or directory");
+        row("both keys", Regular, info("3000", "4000"), 3000, "");
+        row("the legacy key", Regular, info(nullptr, "4000"), 4000, "");
+        row("text", Regular, info("\"3000\"", "4000"), 4000, notAPort);
+        row("70000", Regular, info("70000", "4000"), 4000, notAPort);
+        row("a fraction, a boolean", Regular, info("3000.5", "true"), 2104,
+            "TarvessaServerPort and QuarleServerPort");
+        row("0 and 65535", Regular, info("0", "65535"), 65535, notAPort);
+        row("not JSON", Regular, info("3000", "4000").chopped(1), 2104, "not valid JSON");
+        row("an array", Regular, "[3000]", 2104, "does not hold a JSON object");
+        row("1 MiB", Regular, big, 3000, "");
+        row("one byte more", Regular, big + ' ', 2104, ": it is larger than 1 MiB");
+        row("a link to it", Link, info("3000", "4000"), 3000, "");
+        row("a FIFO", Fifo, {}, 2104, notRegular);
+        row("a link to /dev/zero", LinkToDevZero, {}, 2104, notRegular);
+    }
+    void portChoice()
+    {
+        QFETCH(InfoFile, file);
+        QFETCH(QByteArray, info);
+        QFETCH(qint64, port);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"Info.json"_s), target = dir.filePath(u"kept.json"_s);
+        QVERIFY(file != InfoFile::Regular || writeFile(path, info));
+        QVERIFY(file != InfoFile::Link || (writeFile(target, info) && QFile::link(target, path)));
+        QVERIFY(file != InfoFile::Fifo || ::mkfifo(native(path).constData(), 0600) == 0);
+        QVERIFY(file != InfoFile::LinkToDevZero || QFile::link(u"/dev/zero"_s, path));
+        // A read that waits or never ends shows as this test's time running out.
+        const PortChoice choice = choosePortFromFile(path);
+        QCOMPARE(choice.port, port);
+        const QString problem =
+            choice.reading.ok() ? QString() : choice.reading.error().description;
+        QVERIFY2(said.isEmpty() ? problem.isEmpty() : problem.contains(said), qPrintable(problem));
+        QVERIFY(file != InfoFile::Link || readAll(target) == info); // nothing read is lost
+    }
+
+    // Everything inherited passes unchanged but sixteen variables; PATH puts the helpers first,
+    // and a user's QUARLE_WRITE_BACK_ENABLED is kept, even empty.
+    void serverEnvironment_data()
+    {
+        QTest::addColumn<QString>("path"); // inherited; null: absent
+        QTest::addColumn<QString>("writeBack");
+        QTest::addColumn<QString>("searchPath"); // what follows the helpers folder
+        QTest::addColumn<QString>("writeBackGiven");
+        const QString system = u"/usr/bin:/bin:/usr/sbin:/sbin"_s;
+        const QString two = u"/opt/local/bin:/usr/bin"_s;
+        QTest::newRow("both kept") << two << u"false"_s << two << u"false"_s;
+        QTest::newRow("both empty") << u""_s << u""_s << system << u""_s;
+        QTest::newRow("both absent") << QString() << QString() << system << u"true"_s;
+    }
+    void serverEnvironment()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, writeBack);
+        QFETCH(QString, searchPath);
+        QFETCH(QString, writeBackGiven);
+        Account a;
+        if (!path.isNull())
+            a.environment.insert(u"PATH"_s, path);
+        if (!writeBack.isNull())
+            a.environment.insert(u"QUARLE_WRITE_BACK_ENABLED"_s, writeBack);
+        a.environment.insert(u"XDG_CACHE_HOME"_s, u"cache"_s); // not absolute: ignored
+        for (const char* name : {"NODE_ENV", "PORT", "TMPDIR", "QUARLE_DB_PATH", "LC_TIME"})
+            a.environment.insert(QLatin1String(name), u"inherited"_s);
+        const QString helpers = a.bundle + u"/Resources/helpers"_s;
+        const QStringList set =
+            u"NODE_ENV=production|PORT=3210|QUARLE_APP_MODE=quarle|QUARLE_SECURE_COOKIES=auto|"
+            "QUARLE_WRITE_BACK_ENABLED=%5|QUARLE_DB_PATH=%1/quarle.sqlite|"
+            "QUARLE_ARTWORK_CACHE_DIR=%1/artwork-cache|QUARLE_MANAGED_CADDY_DIR=%1/managed-caddy|"
+            "QUARLE_STREAMING_DERIVATIVE_DIR=%1/streaming-cache|QUARLE_MANAGED_CADDY_BIN=%2/caddy|"
+            "QUARLE_TAG_WRITER_BIN=%2/quarle-tag-writer|QUARLE_MANAGED_CADDY_RUNTIME_DIR=%3|"
+            "QUARLE_FOLDER_PICKER_BIN=%2/TarvessaFolderPicker|TMPDIR=%4|PATH=%2:%6|"
+            "QUARLE_EXTERNAL_PROXY_CONFIG_PATH=%1/external-proxy.json"_s
+                .arg(a.data, helpers, a.caddy, a.cache, writeBackGiven, searchPath)
+                .split(u'|');
+        QProcessEnvironment expected = a.environment;
+        for (const QString& variable : set)
+            expected.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+        QCOMPARE(buildServerEnvironment(a.environment, a.locations(), 3210).toStringList(),
+                 expected.toStringList());
+    }
+
+    // The seven folders in order, twice without error, the Caddy runtime folder made private on
+    // every start; a file in the way of any stops the creation there and is left as it was, and
+    // a Caddy runtime folder that is a link or another user's is refused.
+    void folders_data()
+    {
+        QTest::addColumn<Obstacle>("obstacle");
+        QTest::addColumn<int>("at"); // in folders; 7: none
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<int>("caddyMode"); // of the item itself; -1: none
+        const QString exists = u"Cannot create the folder %1: File exists"_s;
+        QTest::newRow("a fresh account") << Obstacle::None << 7 << QString() << 0700;
+        for (int at : {0, 1, 2, 3, 5, 6})
+            QTest::addRow("a file at folder %d", at)
+                << Obstacle::File << at << exists << (at < 4 ? -1 : 0700);
+        QTest::newRow("a file at the Caddy runtime folder")
+            << Obstacle::File << 4 << u"Cannot create the folder %1: Not a directory"_s << 0644;
+        QTest::newRow("a link at the Caddy runtime folder")
+            << Obstacle::Link << 4 << u"Refusing to use the folder %1: it is a symbolic link"_s
+            << 0777;
+        QTest::newRow("another user's Caddy runtime folder")
+            << Obstacle::AnotherUsersFolder << 4
+            << u"Refusing to use the folder %1: it belongs to another user"_s << 0755;
+    }
+    void folders()
+    {
+        QFETCH(Obstacle, obstacle);
+        QFETCH(int, at);
+        QFETCH(QString, said);
+        QFETCH(int, caddyMode);
+        Account a;
+        const QString target = a.root.filePath(u"target"_s); // a link's target keeps its mode
+        const QByteArray there = native(a.folders.value(at));
+        QVERIFY(::mkdir(native(target).constData(), 0755) == 0);
+        QVERIFY(obstacle != Obstacle::File ||
+                (QDir().mkpath(QFileInfo(a.folders[at]).path()) && writeFile(a.folders[at], "x")));
+        QVERIFY(obstacle != Obstacle::Link || ::symlink(native(target), there) == 0);
+        if (obstacle == Obstacle::AnotherUsersFolder &&
+            (::getuid() != 0 || ::mkdir(there, 0755) != 0 || ::chown(there, 65534, 65534) != 0))
+            QSKIP("needs root to give a folder to another user");
+        for (int start = 0; start < 2; ++start) {
+            QVERIFY(migrateLegacyFolders(a.locations()).ok());
+            const Expected<void> made = createRuntimeFolders(a.locations());
+            QCOMPARE(made.ok() ? QString() : made.error().description,
+                     said.isNull() ? QString() : said.arg(a.folders.value(at)));
+            for (int i = 0; i < 7; ++i) // the folders before it are made, none after it
+                QVERIFY2(i == at || is_directory(statusOf(a.folders[i])) == (i < at),
+                         qPrintable(a.folders[i]));
+            QCOMPARE(modeOf(a.caddy), caddyMode);
+            // Left wider in between, it is made private again.
+            QVERIFY(at != 7 || ::chmod(native(a.caddy).constData(), 0755) == 0);
+        }
+        QCOMPARE(modeOf(target), 0755);
+        QVERIFY(obstacle != Obstacle::File || readAll(a.folders[at]) == "x");
+    }
+
+    // Each legacy folder is moved whole while its new place does not exist; an existing one, even
+    // empty, blocks its pair, and only it: the two are never merged.
+    void legacyFoldersMoveOnce()
+    {
+        Account a;
+        const QString from[] = {a.home + u".local/share/Quarle Server"_s,
+                                a.home + u".cache/io.quarle.quarle-server"_s,
+                                a.home + u".local/state/Quarle Server"_s};
+        const QString to[] = {a.data, a.cache, a.log};
+        for (const QString& legacy : from)
+            QVERIFY(QDir().mkpath(legacy + u"/nested"_s) &&
+                    writeFile(legacy + u"/nested/old.txt"_s, legacy.toUtf8()));
+        QVERIFY(QDir().mkpath(a.cache));
+        QVERIFY(migrateLegacyFolders(a.locations()).ok());
+        for (int i = 0; i < 3; ++i) {
+            const bool moves = i != 1;
+            QCOMPARE(readAll((moves ? to[i] : from[i]) + u"/nested/old.txt"_s), from[i].toUtf8());
+            QVERIFY(!QFileInfo::exists(moves ? from[i] : to[i] + u"/nested"_s));
+        }
+        // Once the new cache folder is gone its pair moves; a legacy data folder that comes back
+        // meanwhile stays where it is.
+        QVERIFY(QDir().rmdir(a.cache) && QDir().mkpath(from[0]));
+        QVERIFY(migrateLegacyFolders(a.locations()).ok());
+        QCOMPARE(readAll(a.cache + u"/nested/old.txt"_s), from[1].toUtf8());
+        QVERIFY(QFileInfo(from[0]).isDir() && !QFileInfo::exists(from[1]));
+    }
+
+    // Rotated only when larger than 10 MiB; the header, in UTC without fractions, ends the log.
+    void logRotation_data()
+    {
+        QTest::addColumn<qint64>("size"); // -1: no log yet
+        QTest::addColumn<bool>("hasPrevious");
+        QTest::newRow("no log yet") << -1LL << false;
+        QTest::newRow("exactly the limit") << 10'485'760LL << true;
+        QTest::newRow("one byte over, older previous") << 10'485'761LL << true;
+        QTest::newRow("one byte over, no previous") << 10'485'761LL << false;
+    }
+    void logRotation()
+    {
+        QFETCH(qint64, size);
+        QFETCH(bool, hasPrevious);
+        QTemporaryDir dir;
+        const QString log = dir.filePath(u"server.log"_s);
+        const QString previous = dir.filePath(u"server.previous.log"_s);
+        const QByteArray earlier = size < 0 ? QByteArray() : QByteArray(size - 4, 'x') + "end\n";
+        QVERIFY(size < 0 || writeFile(log, earlier));
+        QVERIFY(!hasPrevious || writeFile(previous, "older run\n"));
+        const QDateTime now(QDate(2026, 12, 6), QTime(7, 4, 8, 999)); // local time, 13 h ahead
+        const Expected<LogHandle> handle = openServerLog(log, previous, now);
+        QVERIFY(handle.ok());
+        const QByteArray header("\n--- Tarvessa Audio Server launch 2026-12-05T18:04:08Z ---\n");
+        const bool rotated = size > 10'485'760;
+        // Plain comparisons: a failure must not print ten megabytes.
+        QVERIFY(readAll(log) == (rotated ? header : earlier + header));
+        QVERIFY(readAll(previous) == (rotated ? earlier : hasPrevious ? "older run\n"_ba : ""_ba));
+        QCOMPARE(QFileInfo::exists(previous), rotated || hasPrevious);
+        // Appended to, and the server's writes wait for a slow disk rather than fail.
+        QCOMPARE(::fcntl(handle.value().fd(), F_GETFL) & (O_APPEND | O_ACCMODE | O_NONBLOCK),
+                 O_APPEND | O_WRONLY);
+    }
+
+    // Compatible: status 200 and a JSON object whose "mode" is the string "quarle".
+    void probeAnswer_data()
+    {
+        QTest::addColumn<std::optional<int>>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("compatible");
+        const QByteArray ours = R"({"mode": "quarle", "version": 3})";
+        QTest::newRow("ours") << std::optional(200) << ours << true;
+        QTest::newRow("another status") << std::optional(201) << ours << false;
+        QTest::newRow("no answer") << std::optional<int>() << ours << false;
+        QTest::newRow("another mode") << std::optional(200) << R"({"mode": "Quarle"})"_ba << false;
+        QTest::newRow("mode not a string")
+            << std::optional(200) << R"({"mode": ["quarle"]})"_ba << false;
+        QTest::newRow("no object") << std::optional(200) << R"(["quarle"])"_ba << false;
+        QTest::newRow("empty") << std::optional(200) << QByteArray() << false;
+    }
+    void probeAnswer()
+    {
+        QFETCH(std::optional<int>, status);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, compatible);
+        QCOMPARE(isCompatibleAnswer(status, body), compatible);
+    }
+
+    // Listeners on the port that take 127.0.0.1: itself and the wildcard in IPv4, the wildcard
+    // and the mapped 127.0.0.1 in IPv6; never another port, another address or a connection.
+    void listenerOwners()
+    {
+        const QByteArray rest = " 00000000:00000000 00:00000000 00000000 ";
+        const auto line = [&](const char* local, const char* state, const char* uid) {
+            return "   0: "_ba + local + " 00000000:0000 " + state + rest + uid + " 0 1 1\n";
+        };
+        const QByteArray head = "  sl  local_address rem_address   st tx_queue ... uid\n";
+        const QByteArray v4 = head + line("0100007F:1F90", "0A", "1000") +
+                              line("00000000:1F90", "0A", "33") + line("0100007F:1F91", "0A", "7") +
+                              line("0100007F:1F90", "01", "5") + line("0101A8C0:1F90", "0A", "9");
+        QCOMPARE(loopbackListenerOwners(v4, 8080), (QList<uint>{1000, 33}));
+        const QByteArray v6 = head + line("00000000000000000000000000000000:1F90", "0A", "44") +
+                              line("0000000000000000FFFF00000100007F:1F90", "0A", "45") +
+                              line("00000000000000000000000001000000:1F90", "0A", "46");
+        QCOMPARE(loopbackListenerOwners(v6, 8080), (QList<uint>{44, 45}));
+        QCOMPARE(loopbackListenerOwners(head + line("0100007F:1F90", "0A", "3"), 8081),
+                 QList<uint>());
+    }
+
+    // The desktop entry's main group, and our own quoting read back by its Exec rules.
+    void desktopEntry()
+    {
+        for (const char* text :
+             {"[Desktop Entry]\nName=\xff\n", "Type=Application\n", "[Other]\nType=Application\n",
+              "[Desktop Entry]\n[Desktop Entry]\n", "[Desktop Entry]\nbad key=1\n",
+              "[Desktop Entry\nType=Application\n"})
+            QVERIFY2(!DesktopEntry::mainGroup(text), text);
+        const auto group = DesktopEntry::mainGroup("# made by us\n[Desktop Entry]\n"
+                                                   "Name[de]= \tServer \r\n\n[Other]\nName=x\n");
+        QCOMPARE(group.value_or(QHash<QString, QString>()),
+                 (QHash<QString, QString>{{u"Name[de]"_s, u"Server "_s}}));
+        // A value written escaped reads back whole, and our quoting survives the Exec rules.
+        using namespace DesktopEntry;
+        const auto readBack = [](const QString& value) {
+            return unescape(mainGroup("[Desktop Entry]\nExec=" + escape(value).toUtf8() + '\n')
+                                .value_or(QHash<QString, QString>())
+                                .value(u"Exec"_s));
+        };
+        const QString awkward = u" /a \"b\" `c` $d \\e 50%\t\n\r\\s %U"_s;
+        QCOMPARE(readBack(awkward), awkward);
+        QCOMPARE(splitExec(readBack(quoteExecArgument(awkward) + u" %U --autostart"_s)),
+                 (QStringList{awkward, u"--autostart"_s}));
+        QCOMPARE(splitExec(u"x\t100%% \"\" a\\ b"_s),
+                 (QStringList{u"x"_s, u"100%"_s, u""_s, u"a b"_s}));
+        QCOMPARE(splitExec(u"\"x"_s), std::nullopt); // a quote left open
+    }
+
+    // The bundle is the folder above the running executable's, found through a link and kept
+    // byte for byte: here a copy of this test in a folder whose name is not UTF-8.
+    void bundleOfTheRunningExecutable()
+    {
+        QTemporaryDir dir;
+        const QByteArray bundle = native(dir.path()) + "/\xf0\x9f\x93\x81\x61pps \xe9";
+        const auto removeOdd = qScopeGuard([&] { std::filesystem::remove_all(bundle.data()); });
+        std::filesystem::create_directories((bundle + "/bin").data());
+        std::filesystem::copy_file(native(QCoreApplication::applicationFilePath()).data(),
+                                   (bundle + "/bin/core").data());
+        QVERIFY(::symlink((bundle + "/bin/core").constData(),
+                          native(dir.filePath(u"linked"_s)).constData()) == 0);
+        QProcess copy;
+        copy.start(dir.filePath(u"linked"_s), {u"--bundle"_s});
+        QVERIFY(copy.waitForFinished(20000));
+        QCOMPARE(copy.readAllStandardOutput().toHex(' '), bundle.toHex(' '));
+    }
+
+    // Names are bytes: valid UTF-8 reads as text, characters outside the basic plane included,
+    // and each other byte as a lone surrogate that encodes back to it; a variable's name keeps
+    // its bytes through QProcessEnvironment too.
+    void names_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        const auto escaped = [](const char* bytes) {
+            QString text;
+            for (const char* b = bytes; *b; ++b)
+                text += QChar(char16_t(0xDC00 + static_cast<unsigned char>(*b)));
+            return text;
+        };
+        const QByteArray outside = "\xf0\x9f\x92\x80\xf0\x9f\x92\xa9x\xf0\x9f\x93\xbf"
+                                   "\xf0\x9f\xa6\x80\xf0\xa0\x82\x80";
+        QTest::newRow("basic plane") << "/jos\xc3\xa9 \xe2\x82\xac"_ba << u"/jos\u00e9 \u20ac"_s;
+        QTest::newRow("outside it") << outside << QString::fromUtf8(outside);
+        QTest::newRow("lone bytes") << "a\xe9"
+                                       "b\xff\x80"_ba
+                                    << u"a"_s + escaped("\xe9") + u"b"_s + escaped("\xff\x80");
+        QTest::newRow("surrogates' encodings")
+            << "x\xed\xb0\x80\xed\xbf\xbf"_ba << u"x"_s + escaped("\xed\xb0\x80\xed\xbf\xbf");
+        QTest::newRow("overlong, beyond U+10FFFF")
+            << "\xc1\xbf\xe0\x9f\xbf\xf0\x8f\xbf\xbf\xf4\x90\x80\x80"_ba
+            << escaped("\xc1\xbf\xe0\x9f\xbf\xf0\x8f\xbf\xbf\xf4\x90\x80\x80");
+        QTest::newRow("a byte after a character outside")
+            << "\xf0\x9f\x92\x80\xa9"_ba << u"\U0001F480"_s + escaped("\xa9");
+        QTest::newRow("cut off at the end")
+            << "\xe2\x82\xac\xf0\x9f\x92"_ba << u"\u20ac"_s + escaped("\xf0\x9f\x92");
+        QTest::newRow("a high surrogate's encoding at the end")
+            << "N\xed\xa0\x80"_ba << u"N"_s + escaped("\xed\xa0\x80");
+        QTest::newRow("the name's escape mark")
+            << "\xef\xb7\x90\xe9"_ba << QChar(char16_t(0xFDD0)) + escaped("\xe9");
+    }
+    void names()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(decodeNativeName(bytes), text);
+        QCOMPARE(encodeNativeName(text).toHex(' '), bytes.toHex(' '));
+        QProcessEnvironment environment;
+        environment.insert(decodeEnvironmentName(bytes), decodeNativeName(bytes));
+        QCOMPARE(encodeEnvironmentName(environment.keys().value(0)).toHex(' '), bytes.toHex(' '));
+        QCOMPARE(encodeNativeName(environment.value(environment.keys().value(0))).toHex(' '),
+                 bytes.toHex(' '));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    // Run from a copy, it names the bundle it finds itself in.
+    if (argc == 2 && std::strcmp(argv[1], "--bundle") == 0)
+        return std::fputs(encodeNativeName(BaseFolders::bundleOfRunningExecutable()).constData(),
+                          stdout) < 0;
+    QCoreApplication application(argc, argv);
+    CoreTest test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_core.moc"
