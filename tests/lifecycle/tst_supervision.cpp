@@ -232,11 +232,14 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QTest::addColumn<QString>("trap");
         QTest::addColumn<int>("forcedKillMs");
         QTest::addColumn<int>("status"); // the wait status: 0 for exit 0, else the signal's number
+        QTest::addColumn<bool>("guardKilled"); // from outside, before the quit
         QTest::newRow("finishes once the application has gone")
             << u"trap 'while [ ! -e \"$RECORD_DIR/gone\" ]; do sleep 0.02; done; exit 0' TERM"_s
-            << 60000 << 0;
+            << 60000 << 0 << false;
         QTest::newRow("ignores SIGTERM: killed with its helper")
-            << u"trap '' TERM\nsleep 300 &"_s << 400 << SIGKILL;
+            << u"trap '' TERM\nsleep 300 &"_s << 400 << SIGKILL << false;
+        QTest::newRow("its guard killed: the application kills it before it goes")
+            << u"trap '' TERM\nsleep 300 &"_s << 400 << SIGKILL << true;
     }
     void aServerOutlivesTheApplicationToFinishItsShutdown()
     {
@@ -248,6 +251,15 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         life.controller->startServer(false);
         QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
         const pid_t pid = static_cast<pid_t>(life.controller->serverProcess->processId());
+        if (QFETCH(bool, guardKilled); guardKilled) {
+            QList<qint64> guard = processes({}, pid);
+            guard.removeIf([](qint64 member) {
+                return readAll(u"/proc/%1/comm"_s.arg(member)) != "server guard\n";
+            });
+            QCOMPARE(guard.size(), 1);
+            ::kill(static_cast<pid_t>(guard.first()), SIGKILL);
+            QTRY_VERIFY(!liveGroupOf(guard.first()));
+        }
         QElapsedTimer sinceStop;
         sinceStop.start();
         life.controller->applicationWillTerminate();
