@@ -225,66 +225,25 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QVERIFY(liveGroupOf(readAll(life.account.path(u"outside"_s)).trimmed().toLongLong()));
     }
 
-    // The application object goes at once after a quit: the server it asked to stop may finish
-    // its shutdown, and is still killed in the end if it ignores the request.
-    void aServerOutlivesTheApplicationToFinishItsShutdown_data()
-    {
-        QTest::addColumn<QString>("trap");
-        QTest::addColumn<int>("forcedKillMs");
-        QTest::addColumn<int>("status"); // the wait status: 0 for exit 0, else the signal's number
-        QTest::addColumn<bool>("guardKilled"); // from outside, before the quit
-        QTest::newRow("finishes once the application has gone")
-            << u"trap 'while [ ! -e \"$RECORD_DIR/gone\" ]; do sleep 0.02; done; exit 0' TERM"_s
-            << 60000 << 0 << false;
-        QTest::newRow("ignores SIGTERM: killed with its helper")
-            << u"trap '' TERM\nsleep 300 &"_s << 400 << SIGKILL << false;
-        QTest::newRow("its guard killed: the application kills it before it goes")
-            << u"trap '' TERM\nsleep 300 &"_s << 400 << SIGKILL << true;
-    }
-    void aServerOutlivesTheApplicationToFinishItsShutdown()
-    {
-        QFETCH(QString, trap);
-        QFETCH(int, forcedKillMs);
-        Lifecycle life(freePort(), {30ms, 20, std::chrono::milliseconds(forcedKillMs), 300ms});
-        life.account.installRuntime(trap +
-                                    u"\n: > \"$RECORD_DIR/ready\"\nwhile :; do sleep 0.05; done"_s);
-        life.controller->startServer(false);
-        QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
-        const pid_t pid = static_cast<pid_t>(life.controller->serverProcess->processId());
-        if (QFETCH(bool, guardKilled); guardKilled) {
-            QList<qint64> guard = processes({}, pid);
-            guard.removeIf([](qint64 member) {
-                return readAll(u"/proc/%1/comm"_s.arg(member)) != "server guard\n";
-            });
-            QCOMPARE(guard.size(), 1);
-            ::kill(static_cast<pid_t>(guard.first()), SIGKILL);
-            QTRY_VERIFY(!liveGroupOf(guard.first()));
-        }
-        QElapsedTimer sinceStop;
-        sinceStop.start();
-        life.controller->applicationWillTerminate();
-        life.controller.reset();
-        writeFile(life.account.path(u"gone"_s), {});
-        int status = -1;
-        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10000));
-        QTEST(status, "status");
-        if (status == SIGKILL) // the forced kill comes when it is due, never before
-            QCOMPARE_GE(sinceStop.elapsed(), forcedKillMs);
-        QTRY_VERIFY(processes({}, pid).isEmpty());
-    }
-
     // A real application process, this executable acting as one (see main()), owns a server
     // with a helper in its group, and quits or is killed. The server gets one SIGTERM, its
-    // shutdown is never cut short, and nothing of its group is left at the end: a helper that
-    // obeys SIGTERM gets it, a server deaf to it is killed with its helper after the delay.
+    // shutdown is never cut short, even after the application has gone, and nothing of its group
+    // is left in the end: a helper that obeys SIGTERM gets it, a server deaf to it is killed with
+    // its helper when the delay has passed, never before; by the application itself when the
+    // server's guard has been killed.
     void nothingOfTheServerOutlivesTheApplication_data()
     {
         QTest::addColumn<bool>("quits");       // quits on SIGTERM; else killed with SIGKILL
         QTest::addColumn<bool>("deaf");        // the server and its helper ignore SIGTERM
+        QTest::addColumn<bool>("guardKilled"); // from outside, before the application's end
         QTest::addColumn<int>("forcedKillMs"); // in the application
-        QTest::newRow("quits: one SIGTERM, the shutdown completes") << true << false << 60000;
-        QTest::newRow("killed: server and helper get SIGTERM") << false << false << 60000;
-        QTest::newRow("killed: deaf to SIGTERM, killed after the delay") << false << true << 1500;
+        const int slow = 60000, quick = 1500;
+        QTest::newRow("quits: one SIGTERM, the shutdown completes")
+            << true << false << false << slow;
+        QTest::newRow("quits: deaf to SIGTERM, killed") << true << true << false << quick;
+        QTest::newRow("quits without the guard: deaf, killed") << true << true << true << quick;
+        QTest::newRow("killed: server and helper get SIGTERM") << false << false << false << slow;
+        QTest::newRow("killed: deaf to SIGTERM, killed") << false << true << false << quick;
     }
     void nothingOfTheServerOutlivesTheApplication()
     {
@@ -321,6 +280,15 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
                                      (server = readAll(records.path(u"server"_s)).toLongLong()),
                                  10000);
         QVERIFY(processes({}, server).size() >= 2); // the server and its helper
+        if (QFETCH(bool, guardKilled); guardKilled) {
+            QList<qint64> guard = processes({}, server);
+            guard.removeIf([](qint64 member) {
+                return readAll(u"/proc/%1/comm"_s.arg(member)) != "server guard\n";
+            });
+            QCOMPARE(guard.size(), 1);
+            ::kill(static_cast<pid_t>(guard.first()), SIGKILL);
+            QTRY_VERIFY(!liveGroupOf(guard.first()));
+        }
         ::kill(application, quits ? SIGTERM : SIGKILL);
         QElapsedTimer sinceDeath;
         sinceDeath.start();
