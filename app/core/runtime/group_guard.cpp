@@ -103,15 +103,14 @@ public:
         ::close(proc);
         return any;
     }
-    // Everyone held has ended, or someone could not be held: time to look again.
+    // Someone held has ended (its descriptor would wake every wait from now on), or someone
+    // could not be held: time to look again.
     bool lookAgainDue() const
     {
-        if (m_unheld)
-            return true;
         for (int i = 0; i < m_count; ++i)
-            if (!hasEnded(m_held[i]))
-                return false;
-        return true;
+            if (hasEnded(m_held[i]))
+                return true;
+        return m_unheld || m_count == 0;
     }
     bool unheld() const { return m_unheld; }
     int addTo(pollfd* watched) const
