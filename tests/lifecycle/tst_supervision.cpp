@@ -3,7 +3,10 @@
 // application. Shell scripts stand in for the runtime.
 #include "lifecycle.h"
 
+#include "controller/quit_signals.h"
+
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QScopeGuard>
 
@@ -197,6 +200,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         const qint64 pid = c.serverProcess->processId();
         QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
         QVERIFY(processes({}, pid).size() >= 2); // its own group, which holds the helper
+        QElapsedTimer sinceStop;
+        sinceStop.start();
         if (stop == 3)
             c.restartServer();
         if (stop) {
@@ -206,86 +211,124 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         } else
             writeFile(life.account.path(u"go"_s), {});
         QTRY_VERIFY(!c.serverProcess);
+        if (failure == SIGKILL) // the forced kill comes when it is due, never before
+            QCOMPARE_GE(sinceStop.elapsed(), 400);
         QVERIFY(!c.logHandle && !c.readinessTimer);
         const QString message =
             u"Server exited with status %1. Check the server log for details."_s;
         QCOMPARE(c.serverState,
                  failure ? ServerState::failed(message.arg(failure)) : ServerState::stopped());
         QCOMPARE(life.account.alerts.shown.size(), failure ? 1 : 0);
-        // Its helpers end with it, soon after; a process outside its group is never signalled.
-        if (childSignal != 2) // with its status lost, its group's id is no longer reserved
-            QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), 5000);
+        // Its helpers end with it, soon after, even when its end was collected by someone else; a
+        // process outside its group is never signalled.
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), 5000);
         QVERIFY(liveGroupOf(readAll(life.account.path(u"outside"_s)).trimmed().toLongLong()));
     }
 
-    // The application object goes at once after a quit: the server it asked to stop may finish
-    // its shutdown, and is still killed in the end if it ignores the request.
-    void aServerOutlivesTheApplicationToFinishItsShutdown_data()
+    // A real application process, this executable acting as one (see main()), owns a server
+    // with a helper in its group, and quits or is killed. The server gets one SIGTERM, its
+    // shutdown is never cut short, even after the application has gone, and nothing of its group
+    // is left in the end: a helper that obeys SIGTERM gets it, a server deaf to it is killed with
+    // its helper when the delay has passed, never before; by the application itself when the
+    // server's guard has been killed.
+    void nothingOfTheServerOutlivesTheApplication_data()
     {
-        QTest::addColumn<QString>("trap");
-        QTest::addColumn<int>("forcedKillMs");
-        QTest::addColumn<int>("status"); // the wait status: 0 for exit 0, else the signal's number
-        QTest::newRow("finishes once the application has gone")
-            << u"trap 'while [ ! -e \"$RECORD_DIR/gone\" ]; do sleep 0.02; done; exit 0' TERM"_s
-            << 60000 << 0;
-        QTest::newRow("ignores SIGTERM: killed with its helper")
-            << u"trap '' TERM\nsleep 300 &"_s << 400 << SIGKILL;
+        QTest::addColumn<bool>("quits");       // quits on SIGTERM; else killed with SIGKILL
+        QTest::addColumn<bool>("deaf");        // the server and its helper ignore SIGTERM
+        QTest::addColumn<bool>("guardKilled"); // from outside, before the application's end
+        QTest::addColumn<int>("forcedKillMs"); // in the application
+        const int slow = 60000, quick = 1500;
+        QTest::newRow("quits: one SIGTERM, the shutdown completes")
+            << true << false << false << slow;
+        QTest::newRow("quits: deaf to SIGTERM, killed") << true << true << false << quick;
+        QTest::newRow("quits without the guard: deaf, killed") << true << true << true << quick;
+        QTest::newRow("killed: server and helper get SIGTERM") << false << false << false << slow;
+        QTest::newRow("killed: deaf to SIGTERM, killed") << false << true << false << quick;
     }
-    void aServerOutlivesTheApplicationToFinishItsShutdown()
+    void nothingOfTheServerOutlivesTheApplication()
     {
-        QFETCH(QString, trap);
+        QFETCH(bool, quits);
+        QFETCH(bool, deaf);
         QFETCH(int, forcedKillMs);
-        Lifecycle life(freePort(), {30ms, 20, std::chrono::milliseconds(forcedKillMs), 300ms});
-        life.account.installRuntime(trap +
-                                    u"\n: > \"$RECORD_DIR/ready\"\nwhile :; do sleep 0.05; done"_s);
-        life.controller->startServer(false);
-        QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
-        const pid_t pid = static_cast<pid_t>(life.controller->serverProcess->processId());
-        life.controller->applicationWillTerminate();
-        life.controller.reset();
-        writeFile(life.account.path(u"gone"_s), {});
-        int status = -1;
-        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10000));
-        QTEST(status, "status");
-        QTRY_VERIFY(processes({}, pid).isEmpty());
-    }
-
-    void theServerDiesWithTheApplication()
-    {
-        Lifecycle life; // at its end, kills what a failure leaves in the account's folder
+        TestAccount records;
+        const QString record = records.path(u"record"_s);
+        // A shutdown that takes a moment, which a second SIGTERM would cut short; then "wait",
+        // which a trapped signal interrupts at once.
+        const QString trap =
+            deaf ? u"trap '' TERM"_s
+                 : u"trap 'trap - TERM; echo begun >> \"%1\"; sleep 0.5; echo complete >> \"%1\"; "
+                   "exit 0' TERM"_s.arg(record);
+        writeFile(
+            records.path(u"server.sh"_s),
+            (trap + u"\nsleep 300 &\n: > \"%1\"\nwait\n"_s.arg(records.path(u"ready"_s))).toUtf8());
         const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
-        const QByteArray folder = life.account.root().toLocal8Bit();
-        // This executable as an application that owns a server. (Forked by hand: QProcess's
-        // vfork-style start upsets ThreadSanitizer.)
+        const QByteArray folder = records.root().toLocal8Bit();
+        const QByteArray delay = QByteArray::number(forcedKillMs);
+        // Forked by hand: QProcess's vfork-style start upsets ThreadSanitizer.
         const pid_t application = ::fork();
         if (application == 0)
-            ::_exit(::execl(self.data(), self.data(), "--own-a-server", folder.data(), nullptr));
-        const auto reap = qScopeGuard([&] {
+            ::_exit(::execl(self.data(), self.data(), "--own-a-server", folder.data(), delay.data(),
+                            nullptr));
+        qint64 server = 0;
+        const auto cleanUp = qScopeGuard([&] {
             ::kill(application, SIGKILL);
             ::waitpid(application, nullptr, 0);
+            for (qint64 pid : processes({}, server))
+                ::kill(static_cast<pid_t>(pid), SIGKILL);
         });
-        qint64 server = 0;
-        QTRY_VERIFY((server = readAll(life.account.path(u"server"_s)).toLongLong()) > 0);
-        QCOMPARE(liveGroupOf(server), server);
-        ::kill(application, SIGKILL); // nothing of the application runs any more
-        // Without the death signal it would sleep on for minutes; the deadline is only generous.
-        QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(records.path(u"ready"_s)) &&
+                                     (server = readAll(records.path(u"server"_s)).toLongLong()),
+                                 10000);
+        QVERIFY(processes({}, server).size() >= 2); // the server and its helper
+        if (QFETCH(bool, guardKilled); guardKilled) {
+            QList<qint64> guard = processes({}, server);
+            guard.removeIf([](qint64 member) {
+                return readAll(u"/proc/%1/comm"_s.arg(member)) != "server guard\n";
+            });
+            QCOMPARE(guard.size(), 1);
+            ::kill(static_cast<pid_t>(guard.first()), SIGKILL);
+            QTRY_VERIFY(!liveGroupOf(guard.first()));
+        }
+        ::kill(application, quits ? SIGTERM : SIGKILL);
+        QElapsedTimer sinceDeath;
+        sinceDeath.start();
+        int status = -1;
+        QVERIFY(
+            QTest::qWaitFor([&] { return ::waitpid(application, &status, WNOHANG) > 0; }, 20000));
+        QCOMPARE(status, quits ? 0 : SIGKILL);
+        QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), 20000);
+        QCOMPARE(readAll(record), deaf ? QByteArray() : QByteArray("begun\ncomplete\n"));
+        if (deaf)
+            QCOMPARE_GE(sinceDeath.elapsed(), forcedKillMs);
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, server).isEmpty(), 20000);
     }
 };
 
 int main(int argc, char* argv[])
 {
-    // As an application that owns a server, writes down its process id and waits to be killed.
-    if (argc == 3 && std::strcmp(argv[1], "--own-a-server") == 0) {
-        QCoreApplication application(argc, argv);
-        const QString folder = QString::fromLocal8Bit(argv[2]);
-        const auto environment = QProcessEnvironment::systemEnvironment();
-        ServerProcess server;
-        if (server.start({u"/bin/sh"_s, {u"-c"_s, u"exec sleep 300"_s}, folder, environment}).ok())
-            writeFile(folder + u"/server"_s, QByteArray::number(server.processId()));
-        ::pause();
-    }
     QApplication application(argc, argv);
+    // As an application that owns a server and quits as the real one does, on SIGTERM:
+    // --own-a-server RECORDS FORCED_KILL_MS, the server's script in RECORDS/server.sh.
+    if (argc == 4 && std::strcmp(argv[1], "--own-a-server") == 0) {
+        const QString records = QString::fromLocal8Bit(argv[2]);
+        TestAccount account;
+        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
+        account.installRuntime(QString::fromUtf8(readAll(records + u"/server.sh"_s)));
+        auto controller =
+            account.makeController({1s, 1000, std::chrono::milliseconds(atoi(argv[3])), 300ms});
+        controller->buildStatusMenu();
+        QuitSignals quitSignals;
+        QObject::connect(&quitSignals, &QuitSignals::quitRequested, &application,
+                         [] { QCoreApplication::quit(); });
+        QObject::connect(&application, &QCoreApplication::aboutToQuit, controller.get(),
+                         &TarvessaAudioServerAppDelegate::applicationWillTerminate);
+        controller->startServer(false);
+        if (!controller->serverProcess)
+            return 2;
+        writeFile(records + u"/server"_s,
+                  QByteArray::number(controller->serverProcess->processId()));
+        return QApplication::exec();
+    }
     SupervisionTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 LogHandle& LogHandle::operator=(LogHandle&& other) noexcept
@@ -17,9 +19,19 @@ LogHandle& LogHandle::operator=(LogHandle&& other) noexcept
 
 void LogHandle::flushAndClose()
 {
-    if (m_fd >= 0)
-        ::fsync(m_fd);
-    close();
+    if (m_fd < 0)
+        return;
+    // Flushing waits for the disk, a second and more after a server has flooded its log: never
+    // on the calling thread, which is the one that draws the menu.
+    const int fd = std::exchange(m_fd, -1);
+    try {
+        std::thread([fd] {
+            ::fsync(fd);
+            ::close(fd);
+        }).detach();
+    } catch (const std::system_error&) {
+        ::close(fd); // no thread to spare: closed unflushed, which the system does in its time
+    }
 }
 
 void LogHandle::close()

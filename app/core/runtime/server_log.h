@@ -19,7 +19,8 @@ public:
 
     int fd() const { return m_fd; }
     bool isOpen() const { return m_fd >= 0; }
-    // Flushes to permanent storage, then closes; failures of either are of no consequence.
+    // Flushes to permanent storage, then closes, on a thread of its own: returns at once, and
+    // the handle is closed here. Failures of either are of no consequence.
     void flushAndClose();
     void close();
 

@@ -12,7 +12,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <sys/prctl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,11 +42,16 @@ private:
 // The child's report of a failure before exec: which step, and errno.
 struct ChildFailure
 {
-    int step; // 0: entering the working folder, 1: executing the program
+    enum Step
+    {
+        EnteringFolder,
+        Executing,
+        StartingGuard
+    } step;
     int error;
 };
 
-[[noreturn]] void failInChild(int reportFd, int step)
+[[noreturn]] void failInChild(int reportFd, ChildFailure::Step step)
 {
     const ChildFailure failure{step, errno};
     [[maybe_unused]] ssize_t ignored = ::write(reportFd, &failure, sizeof failure);
@@ -81,15 +87,12 @@ ServerProcess::ServerProcess(QObject* parent, DescriptorOpener openDescriptor)
 
 ServerProcess::~ServerProcess()
 {
-    // Gone before the forced kill was due (the application quits): the guard does it. The
-    // server is not reaped yet, so its group id is still reserved and the members found are
-    // surely its own.
-    if (m_forcedKillDue && isRunning()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            *m_forcedKillDue - std::chrono::steady_clock::now());
-        killAfterDelay(openGroupMembers(m_pid), std::max(left, std::chrono::milliseconds(0)), m_pid,
-                       m_pidFd >= 0 ? ::fcntl(m_pidFd, F_DUPFD_CLOEXEC, 0) : -1);
-    }
+    // Closing our end of the socket tells the guard that the application has gone: it sends
+    // the SIGTERM if no stop did, and the forced kill when it is due.
+    if (isRunning() && !guardIsThere())
+        killWithoutGuard();
+    if (m_guard >= 0)
+        ::close(m_guard);
     if (m_pidFd >= 0)
         ::close(m_pidFd);
 }
@@ -121,31 +124,53 @@ Expected<void> ServerProcess::start(const ServerLaunch& launch)
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         return FileError{QString::fromLocal8Bit(std::strerror(errno))};
-
-    // Forked by hand, not posix_spawn: the death signal must be set in the child itself before
-    // exec, and posix_spawn runs nothing of ours there. A guard process sending it instead could
-    // itself be killed, would miss an application that dies before the guard holds the server,
-    // and without process descriptors could only signal an id recycled meanwhile.
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
+    // The guard's socket: our end is held by the application alone, so that its end, however
+    // it comes, closes the socket for the guard.
+    int guard[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, guard) != 0) {
         const int error = errno;
         ::close(report[0]);
         ::close(report[1]);
         return FileError{QString::fromLocal8Bit(std::strerror(error))};
     }
+
+    // Forked by hand, not posix_spawn: the guard is forked by the child itself before exec, and
+    // posix_spawn runs nothing of ours there.
+    const DescriptorOpener openDescriptor = m_openDescriptor;
+    const std::chrono::milliseconds delay = launch.forcedKillDelay;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int error = errno;
+        for (int fd : {report[0], report[1], guard[0], guard[1]})
+            ::close(fd);
+        return FileError{QString::fromLocal8Bit(std::strerror(error))};
+    }
     if (pid == 0) {
+        ::close(guard[0]);
         // The child: its own session and process group, so that a forced stop can reach every
         // helper it starts, and no signal meant for the application's terminal reaches it.
         ::setsid();
-        // SIGTERM when the application dies, however it dies. Had it died already, before this
-        // call, the child has been handed to another parent: it must not start at all.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(127);
+        // Our handlers would act for the application: until exec, a signal does to the child
+        // what it would do to the server.
         struct sigaction defaults = {};
         defaults.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal) {
+            struct sigaction current = {};
+            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+                ::sigaction(signal, &defaults, nullptr);
+        }
         ::sigaction(SIGPIPE, &defaults, nullptr);
+        // The guard, forked in the new group, where it keeps the group's id ours. Had the
+        // application died already, the guard finds the socket closed and ends the child.
+        const int self = openDescriptor(::getpid());
+        const pid_t guardPid = ::fork();
+        if (guardPid < 0)
+            failInChild(report[1], ChildFailure::StartingGuard);
+        if (guardPid == 0)
+            runServerGuard(guard[1], self, delay);
+        if (self >= 0)
+            ::close(self);
+        ::close(guard[1]);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -155,11 +180,12 @@ Expected<void> ServerProcess::start(const ServerLaunch& launch)
         }
         markDescriptorsCloseOnExec();
         if (::chdir(folder.constData()) != 0)
-            failInChild(report[1], 0);
+            failInChild(report[1], ChildFailure::EnteringFolder);
         ::execve(program.constData(), argv.data(), envp.data());
-        failInChild(report[1], 1);
+        failInChild(report[1], ChildFailure::Executing);
     }
 
+    ::close(guard[1]);
     ::close(report[1]);
     ChildFailure failure{};
     ssize_t got;
@@ -168,12 +194,19 @@ Expected<void> ServerProcess::start(const ServerLaunch& launch)
     } while (got < 0 && errno == EINTR);
     ::close(report[0]);
     if (got == static_cast<ssize_t>(sizeof failure)) {
-        collect(pid); // the child ends at once
+        ::close(guard[0]); // a guard that started ends with the child
+        collect(pid);      // the child ends at once
         const QString reason = QString::fromLocal8Bit(std::strerror(failure.error));
-        return FileError{
-            failure.step == 0
-                ? QStringLiteral("cannot enter the folder %1: %2").arg(launch.workingFolder, reason)
-                : QStringLiteral("cannot run %1: %2").arg(launch.program, reason)};
+        switch (failure.step) {
+        case ChildFailure::EnteringFolder:
+            return FileError{
+                QStringLiteral("cannot enter the folder %1: %2").arg(launch.workingFolder, reason)};
+        case ChildFailure::Executing:
+            return FileError{QStringLiteral("cannot run %1: %2").arg(launch.program, reason)};
+        case ChildFailure::StartingGuard:
+            break;
+        }
+        return FileError{QStringLiteral("cannot start the guard of the server: %1").arg(reason)};
     }
 
     // The child cannot be reaped before we wait for it, so the descriptor is surely of our child.
@@ -182,12 +215,14 @@ Expected<void> ServerProcess::start(const ServerLaunch& launch)
     // Refused outright (a kernel before 5.3, a seccomp filter), the child is watched without
     // one; any other failure ends the launch.
     if (m_pidFd < 0 && error != ENOSYS && error != EPERM) {
+        ::close(guard[0]);
         ::kill(-pid, SIGKILL);
         collect(pid);
         return FileError{QStringLiteral("cannot watch the server process: %1")
                              .arg(QString::fromLocal8Bit(std::strerror(error)))};
     }
     m_pid = pid;
+    m_guard = guard[0];
     m_forcedKillDelay = launch.forcedKillDelay;
     if (m_pidFd >= 0) {
         m_notifier = new QSocketNotifier(m_pidFd, QSocketNotifier::Read, this);
@@ -211,9 +246,6 @@ void ServerProcess::reap()
     if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
         info.si_pid == 0)
         return; // not ended yet
-    const bool collectable = info.si_pid == m_pid;
-    if (collectable)
-        endLeftovers();
     int status = 0;
     pid_t done;
     do {
@@ -234,23 +266,29 @@ void ServerProcess::reap()
     emit finished(code);
 }
 
-// Helpers the server left in its group hold ports and files: SIGTERM now, SIGKILL after the
-// delay, by a guard that outlives the application if need be. Called while the ended leader is
-// not yet collected, so the group id cannot belong to anyone else.
-void ServerProcess::endLeftovers()
+// Told before the application goes, so the guard neither sends a second SIGTERM nor forgets
+// the forced kill due. False when the guard is not there to be told.
+bool ServerProcess::tellGuard(std::int64_t forcedKillDueNs)
 {
-    std::vector<int> left = openGroupMembers(m_pid);
-    // Without process descriptors no member can be seen or held, but SIGTERM still reaches them.
-    if (left.empty() && m_pidFd >= 0)
-        return;
-    ::kill(-m_pid, SIGTERM);
-    killAfterDelay(std::move(left), m_forcedKillDelay);
+    const GuardNotice notice{forcedKillDueNs};
+    return m_guard >= 0 && ::send(m_guard, &notice, sizeof notice, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+                               static_cast<ssize_t>(sizeof notice);
+}
+
+// The guard never writes: anything to read on our end is the guard's own end.
+bool ServerProcess::guardIsThere() const
+{
+    pollfd gone{m_guard, POLLIN, 0};
+    return m_guard >= 0 && ::poll(&gone, 1, 0) == 0;
 }
 
 void ServerProcess::terminate()
 {
-    if (isRunning())
-        ::kill(m_pid, SIGTERM);
+    if (!isRunning() || m_terminated)
+        return;
+    m_terminated = true;
+    ::kill(m_pid, SIGTERM);
+    tellGuard(0);
 }
 
 void ServerProcess::killGroup()
@@ -261,10 +299,41 @@ void ServerProcess::killGroup()
 
 void ServerProcess::killGroupAfterDelay()
 {
-    if (!isRunning() || m_forcedKillDue)
+    if (!isRunning() || m_forcedKillDueNs)
         return; // the first stop's kill stays due at its time
-    m_forcedKillDue = std::chrono::steady_clock::now() + m_forcedKillDelay;
-    // On the process object, so it dies with it; on the main thread, where the process is
-    // reaped, so an ended process is never signalled.
-    QTimer::singleShot(m_forcedKillDelay, this, [this] { killGroup(); });
+    m_forcedKillDueNs =
+        monotonicNowNs() +
+        std::chrono::duration_cast<std::chrono::nanoseconds>(m_forcedKillDelay).count();
+    if (tellGuard(*m_forcedKillDueNs))
+        return;
+    // Without its guard, on the process object, so it dies with it; on the main thread, where
+    // the process is reaped, so an ended process is never signalled.
+    QTimer::singleShot(m_forcedKillDelay, Qt::PreciseTimer, this, [this] { killGroup(); });
+}
+
+// The guard has gone (killed from outside): before the application goes, the server gets its
+// SIGTERM if no stop sent one, and the forced kill when it is due, here. Not yet reaped, the
+// server keeps its group's id ours meanwhile.
+void ServerProcess::killWithoutGuard()
+{
+    terminate();
+    killGroupAfterDelay();
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+            return; // not ours to wait for any more
+        if (info.si_pid == m_pid) {
+            ::kill(-m_pid, SIGTERM); // helpers left behind, if any
+            return;
+        }
+        const std::int64_t left = *m_forcedKillDueNs - monotonicNowNs();
+        if (left <= 0)
+            break;
+        int waitMs = static_cast<int>(left / 1'000'000 + 1);
+        pollfd ended{m_pidFd, POLLIN, 0};
+        if (m_pidFd < 0)
+            waitMs = std::min(waitMs, 50);
+        ::poll(&ended, m_pidFd >= 0 ? 1 : 0, waitMs);
+    }
+    killGroup();
 }

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <sys/types.h>
 
@@ -29,12 +30,12 @@ struct ServerLaunch
 // A child process in a process group of its own, watched through a process descriptor so that
 // its end arrives as an event on the main thread (where the system refuses process descriptors,
 // its end is asked for at a short interval instead). Unlike QProcess, destroying the object never
-// kills the child: a server asked to stop at quit finishes its shutdown after we have gone, and
-// a forced kill still due is handed to a detached guard. The child gets SIGTERM when the
-// application dies. Once it has ended, whatever is left in its group gets SIGTERM, then SIGKILL
-// after the forced-kill delay.
-// Where process descriptors are refused, the guard has nothing to hold the processes by: a forced
-// kill still due when the application goes, and the SIGKILL for helpers left behind, are lost.
+// kills the child: a server asked to stop at quit finishes its shutdown after we have gone.
+// Each server comes with its guard (group_guard.h), a process in its group that outlives the
+// application: it sends the server its SIGTERM when the application dies, does the forced kill
+// when it is due whether the application is still there or not, and ends the helpers left in the
+// group after the server. Only when the guard has gone (killed from outside) does this object do
+// the forced kill itself, before it is destroyed.
 class ServerProcess : public QObject
 {
     Q_OBJECT
@@ -61,9 +62,11 @@ public:
     bool isRunning() const { return m_pid > 0 && !m_reaped; }
     qint64 processId() const { return m_pid; }
 
-    void terminate(); // SIGTERM to the server alone, so it can stop its helpers in order
+    // SIGTERM to the server alone, so it can stop its helpers in order; once, so that nothing
+    // interrupts the shutdown it begins.
+    void terminate();
     void killGroup(); // SIGKILL to the server's whole process group
-    // SIGKILL to the whole group after the forced-kill delay if the server still runs.
+    // SIGKILL to whatever remains of the whole group after the forced-kill delay, by the guard.
     void killGroupAfterDelay();
 
 signals:
@@ -73,13 +76,17 @@ signals:
 
 private:
     void reap();
-    void endLeftovers();
+    bool tellGuard(std::int64_t forcedKillDueNs);
+    bool guardIsThere() const;
+    void killWithoutGuard();
 
     pid_t m_pid = -1;
     std::chrono::milliseconds m_forcedKillDelay{12000};
-    std::optional<std::chrono::steady_clock::time_point> m_forcedKillDue;
+    std::optional<std::int64_t> m_forcedKillDueNs; // on the monotonic clock
+    bool m_terminated = false;
     DescriptorOpener m_openDescriptor;
     int m_pidFd = -1;
+    int m_guard = -1; // our end of the guard's socket
     bool m_reaped = false;
     QSocketNotifier* m_notifier = nullptr; // with a process descriptor
     QTimer* m_endPoll = nullptr;           // without one
