@@ -1,22 +1,49 @@
 // What the application and its folder picker meet from outside, each case in a fresh account:
 // floods, partial and idle connections on the instance socket, something that is no file where
 // the log goes, names whose bytes are not UTF-8,
-// markup in an alert's text; a picker without a display or an output, or given a name it cannot
-// write; and the real executable's command line beside no instance, a hung one and a running one.
+// markup in an alert's text, another user's server on our port; a picker without a display or an
+// output, or given a name it cannot write; and the real executable's command line beside no
+// instance, a hung one and a running one.
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
 #include "platform/single_instance.h"
+#include "readiness/socket_owner.h"
 #include "result_encoder.h"
 
 #include <QSignalSpy>
 #include <QtNetwork>
 #include <QtWidgets>
 
+#include <arpa/inet.h>
+#include <csignal>
 #include <filesystem>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+// A listening socket on address:port, dual-stack for an IPv6 address; -1 when it cannot be made.
+// Only system calls: it runs in a child of a threaded process.
+int listenOn(const char* address, quint16 port)
+{
+    const bool v6 = std::strchr(address, ':');
+    sockaddr_in6 in6{AF_INET6, htons(port), 0, {}, 0};
+    sockaddr_in in4{AF_INET, htons(port), {}, {}};
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0), yes = 1, no = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+    const bool bound = v6 ? ::inet_pton(AF_INET6, address, &in6.sin6_addr) == 1 &&
+                                ::bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6) == 0
+                          : ::inet_pton(AF_INET, address, &in4.sin_addr) == 1 &&
+                                ::bind(fd, reinterpret_cast<sockaddr*>(&in4), sizeof in4) == 0;
+    return bound && ::listen(fd, 8) == 0 ? fd : -1;
+}
+} // namespace
 
 class HostileInputTest : public QObject
 {
@@ -120,6 +147,122 @@ private slots:
         QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.toStdString()), {}), 1);
         QVERIFY(readAll(account.bundle() + u"/Resources/runtime/bin/node.env"_s)
                     .contains("HOME=" + home + '\n'));
+    }
+
+    // A compatible answer counts only from a socket of our own user's, whatever address its
+    // listener took and whenever it closed it. The server is a child, as this user or as
+    // nobody, that keeps each connection open after its answer; an impostor closes its listener
+    // while it answers and listens again after 50 ms.
+    void anotherUsersServerIsNeverOurs_data()
+    {
+        enum Owner : uid_t
+        {
+            us = 0, // the tests run as root
+            nobody = 65534,
+        };
+        QTest::addColumn<QByteArray>("address");
+        QTest::addColumn<uid_t>("owner");
+        QTest::addColumn<bool>("relistens");
+        const auto row = [](const char* name, const char* address, Owner owner, bool relistens) {
+            QTest::newRow(name) << QByteArray(address) << uid_t(owner) << relistens;
+        };
+        row("ours, on 127.0.0.1", "127.0.0.1", us, false);
+        row("ours, dual-stack on ::ffff:0.0.0.0", "::ffff:0.0.0.0", us, false);
+        row("ours, listening again after each answer", "127.0.0.1", us, true);
+        row("another user's, on 127.0.0.1", "127.0.0.1", nobody, false);
+        row("another user's, on 0.0.0.0", "0.0.0.0", nobody, false);
+        row("another user's, on ::", "::", nobody, false);
+        row("another user's, on ::ffff:0.0.0.0", "::ffff:0.0.0.0", nobody, false);
+        row("an impostor away while it answers", "127.0.0.1", nobody, true);
+    }
+    void anotherUsersServerIsNeverOurs()
+    {
+        QFETCH(QByteArray, address);
+        QFETCH(uid_t, owner);
+        QFETCH(bool, relistens);
+        if (::geteuid() != 0)
+            QSKIP("Needs root, to be another user in a child");
+        const quint16 port = freePort();
+        const QByteArray answer = ModeServer::compatible().replace("close", "keep-alive");
+        int listening[2];
+        QVERIFY(::pipe(listening) == 0);
+        const pid_t server = ::fork();
+        if (server == 0) { // system calls only, up to its end
+            if (owner != 0 &&
+                (::setresgid(owner, owner, owner) || ::setresuid(owner, owner, owner)))
+                ::_exit(1);
+            // A probe that has seen whose the server is may close before it asks.
+            for (int listener = listenOn(address, port);
+                 listener >= 0 && ::write(listening[1], "l", 1) == 1;) {
+                const int connection = ::accept(listener, nullptr, nullptr);
+                if (relistens)
+                    ::close(listener);
+                char request[4096];
+                const bool asked = ::read(connection, request, sizeof request) > 0;
+                [[maybe_unused]] const ssize_t answered =
+                    asked ? ::write(connection, answer.constData(), size_t(answer.size())) : 0;
+                if (relistens && ::usleep(50000) == 0)
+                    listener = listenOn(address, port);
+            }
+            ::_exit(2);
+        }
+        ::close(listening[1]);
+        const auto end = qScopeGuard([&] {
+            ::kill(server, SIGKILL);
+            ::waitpid(server, nullptr, 0);
+            ::close(listening[0]);
+        });
+        Lifecycle life(port);
+        for (int probe = 0; probe < 4; ++probe) {
+            char listens = 0; // the server listens (again): each probe reaches it
+            ssize_t read = 0;
+            while ((read = ::read(listening[0], &listens, 1)) < 0 && errno == EINTR)
+                continue;
+            QCOMPARE(read, 1);
+            std::optional<bool> compatible;
+            life.controller->probeServer([&](bool answer) { compatible = answer; });
+            QTRY_VERIFY_WITH_TIMEOUT(compatible, 10000);
+            QCOMPARE(*compatible, owner == ::geteuid());
+        }
+    }
+
+    // What the kernel says of the server's end of a connection: a whole socket's reply names its
+    // owner; the remains of a closed connection (time-wait, reported as root's and carrying no
+    // shutdown state), a reply about another socket, an error and a cut reply name none.
+    void socketOwnerFromKernelReply_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<std::optional<uint>>("owner");
+        const auto reply = [](__u16 type, __u16 clientPort, __u16 attribute, int cut = 0) {
+            struct
+            {
+                nlmsghdr header;
+                inet_diag_msg socket;
+                nlattr attribute;
+                __u32 value;
+            } message{};
+            message.header = {sizeof message, type, 0, 1, 0};
+            message.socket.id.idiag_sport = htons(2104);
+            message.socket.id.idiag_dport = htons(clientPort);
+            message.socket.idiag_uid = attribute == INET_DIAG_SHUTDOWN ? 1234 : 0;
+            message.attribute = {sizeof(nlattr) + 1, attribute};
+            return QByteArray(reinterpret_cast<const char*>(&message), sizeof message - cut);
+        };
+        QTest::newRow("a whole socket")
+            << reply(SOCK_DIAG_BY_FAMILY, 40000, INET_DIAG_SHUTDOWN) << std::optional<uint>(1234);
+        QTest::newRow("time-wait")
+            << reply(SOCK_DIAG_BY_FAMILY, 40000, INET_DIAG_MARK) << std::optional<uint>();
+        QTest::newRow("another socket")
+            << reply(SOCK_DIAG_BY_FAMILY, 40001, INET_DIAG_SHUTDOWN) << std::optional<uint>();
+        QTest::newRow("an error") << reply(NLMSG_ERROR, 40000, INET_DIAG_SHUTDOWN)
+                                  << std::optional<uint>();
+        QTest::newRow("cut short")
+            << reply(SOCK_DIAG_BY_FAMILY, 40000, INET_DIAG_SHUTDOWN, 1) << std::optional<uint>();
+    }
+    void socketOwnerFromKernelReply()
+    {
+        QFETCH(QByteArray, reply);
+        QTEST(socketOwnerFromReply(reply, 2104, 40000), "owner");
     }
 
     // A path in a message is the user's text, never markup.

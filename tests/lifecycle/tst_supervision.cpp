@@ -4,6 +4,7 @@
 #include "lifecycle.h"
 
 #include <QApplication>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QScopeGuard>
 
@@ -118,6 +119,28 @@ private slots:
         QCOMPARE(life.launches(), int(stopMeanwhile));
         QCOMPARE(c.statusMenuItem->text() == u"Server running (external)"_s,
                  !stopMeanwhile && action < 3);
+    }
+
+    // An external server is asked again whenever the menu opens: shown as it is while it
+    // answers, and stopped, with Start enabled, once it has gone.
+    void anExternalServerThatGoesIsShownStopped()
+    {
+        ModeServer port;
+        Lifecycle life(port.serverPort());
+        TarvessaAudioServerAppDelegate& c = *life.controller;
+        c.detectOrStartServer(false);
+        QTRY_VERIFY(life.stateIs(Case::running) && c.probesInFlight() == 0);
+        for (const bool answering : {true, false}) {
+            if (!answering)
+                port.close();
+            emit c.statusMenu()->aboutToShow();
+            QTRY_COMPARE(port.requests, 2);
+            QTRY_VERIFY(c.probesInFlight() == 0);
+            QCOMPARE(c.statusMenuItem->text(),
+                     answering ? u"Server running (external)"_s : u"Server stopped"_s);
+            QCOMPARE(c.toggleServerMenuItem->isEnabled(), !answering);
+        }
+        QVERIFY(!c.serverProcess);
     }
 
     // Start, then "Open" while it starts, running once the port answers, then Restart.
