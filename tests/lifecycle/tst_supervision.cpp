@@ -37,6 +37,12 @@ private slots:
             << S::response(200, R"({"mode":"other"})") << 0 << -1 << false;
         QTest::newRow("body cut short")
             << S::compatible().replace("h: 17", "h: 400") << 0 << -1 << false;
+        const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   "8\r\n{\"mode\":\r\n9;x=y\r\n\"quarle\"}\r\n0\r\n\r\n";
+        QTest::newRow("ready, in chunks") << chunked << 0 << -1 << true;
+        QTest::newRow("chunks cut short") << chunked.chopped(5) << 0 << -1 << false;
+        QTest::newRow("ready, up to the connection's end")
+            << "HTTP/1.0 200 OK\r\n\r\n{\"mode\":\"quarle\"}"_ba << 0 << -1 << true;
         QTest::newRow("past the probe's time limit") << S::compatible() << 1500 << -1 << false;
         QTest::newRow("nothing listens") << QByteArray() << 0 << -1 << false;
         QTest::newRow("a new wait counts from zero") << notYet << 0 << 3 << false;
