@@ -16,35 +16,13 @@
 #include <QtWidgets>
 
 #include <arpa/inet.h>
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-// A listening socket on address:port, dual-stack for an IPv6 address; -1 when it cannot be made.
-// Only system calls: it runs in a child of a threaded process.
-int listenOn(const char* address, quint16 port)
-{
-    const bool v6 = std::strchr(address, ':');
-    sockaddr_in6 in6{AF_INET6, htons(port), 0, {}, 0};
-    sockaddr_in in4{AF_INET, htons(port), {}, {}};
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0), yes = 1, no = 0;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-    const bool bound = v6 ? ::inet_pton(AF_INET6, address, &in6.sin6_addr) == 1 &&
-                                ::bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6) == 0
-                          : ::inet_pton(AF_INET, address, &in4.sin_addr) == 1 &&
-                                ::bind(fd, reinterpret_cast<sockaddr*>(&in4), sizeof in4) == 0;
-    return bound && ::listen(fd, 8) == 0 ? fd : -1;
-}
-} // namespace
 
 class HostileInputTest : public QObject
 {
@@ -152,20 +130,16 @@ private slots:
 
     // A compatible answer counts only from a socket of our own user's, whatever address its
     // listener took and whenever it closed it. The server is a child, as this user or as
-    // nobody, that answers each connection and closes it; an impostor closes its listener while
-    // it answers and listens again after 50 ms.
+    // nobody, that answers each connection and closes it; an impostor closes its listener as it
+    // accepts and listens again 50 ms after the connection's end.
     void anotherUsersServerIsNeverOurs_data()
     {
-        enum Owner : uid_t
-        {
-            us = 0, // the tests run as root
-            nobody = 65534,
-        };
+        const uid_t us = 0, nobody = 65534; // the tests run as root
         QTest::addColumn<QByteArray>("address");
         QTest::addColumn<uid_t>("owner");
         QTest::addColumn<bool>("relistens");
-        const auto row = [](const char* name, const char* address, Owner owner, bool relistens) {
-            QTest::newRow(name) << QByteArray(address) << uid_t(owner) << relistens;
+        const auto row = [](const char* name, const char* address, uid_t owner, bool relistens) {
+            QTest::newRow(name) << QByteArray(address) << owner << relistens;
         };
         row("ours, on 127.0.0.1", "127.0.0.1", us, false);
         row("ours, dual-stack on ::ffff:0.0.0.0", "::ffff:0.0.0.0", us, false);
@@ -183,41 +157,26 @@ private slots:
         QFETCH(bool, relistens);
         if (::geteuid() != 0)
             QSKIP("Needs root, to be another user in a child");
+        const QString script = uR"(const [address, port, relisten, answer] = process.argv.slice(1);
+            const listen = () => { const server = require('net').createServer(c => {
+                if (relisten) server.close(), c.on('close', () => setTimeout(listen, 50));
+                c.on('error', () => {}).once('data', () => c.end(answer));
+            }).listen(+port, address, () => console.log('listening')); };
+            listen();)"_s;
         const quint16 port = freePort();
-        const QByteArray answer = ModeServer::compatible();
-        int listening[2];
-        QVERIFY(::pipe2(listening, O_NONBLOCK) == 0);
-        const pid_t server = ::fork();
-        if (server == 0) { // system calls only, up to its end
-            if (owner != 0 &&
-                (::setresgid(owner, owner, owner) || ::setresuid(owner, owner, owner)))
+        QProcess server;
+        server.setChildProcessModifier([owner] {
+            if (::setresgid(owner, owner, owner) || ::setresuid(owner, owner, owner))
                 ::_exit(1);
-            // A probe that has seen whose the server is may close before it asks.
-            for (int listener = listenOn(address, port);
-                 listener >= 0 && ::write(listening[1], "l", 1) == 1;) {
-                const int connection = ::accept(listener, nullptr, nullptr);
-                if (relistens)
-                    ::close(listener);
-                char request[4096];
-                const bool asked = ::read(connection, request, sizeof request) > 0;
-                [[maybe_unused]] const ssize_t answered =
-                    asked ? ::write(connection, answer.constData(), size_t(answer.size())) : 0;
-                ::close(connection);
-                if (relistens && ::usleep(50000) == 0)
-                    listener = listenOn(address, port);
-            }
-            ::_exit(2);
-        }
-        ::close(listening[1]);
-        const auto end = qScopeGuard([&] {
-            ::kill(server, SIGKILL);
-            ::waitpid(server, nullptr, 0);
-            ::close(listening[0]);
         });
+        server.start(u"node"_s, {u"-e"_s, script, QString::fromLatin1(address),
+                                 QString::number(port), relistens ? u"1"_s : QString(),
+                                 QString::fromLatin1(ModeServer::compatible())});
         Lifecycle life(port);
         for (int probe = 0; probe < 4; ++probe) {
-            char listens = 0; // the server listens (again): each probe reaches it
-            QTRY_VERIFY_WITH_TIMEOUT(listens || ::read(listening[0], &listens, 1) == 1, 10000);
+            // Listening, or listening again: each probe reaches the server.
+            QTRY_VERIFY_WITH_TIMEOUT((probe && !relistens) || server.canReadLine(), 10000);
+            server.readLine();
             std::optional<bool> compatible;
             life.controller->probeServer([&](bool answer) { compatible = answer; });
             QTRY_VERIFY_WITH_TIMEOUT(compatible, 10000);
@@ -228,40 +187,28 @@ private slots:
     // What the kernel says of the server's end of a connection: a whole socket's reply names its
     // owner; the remains of a closed connection (time-wait, reported as root's and carrying no
     // shutdown state), a reply about another socket, an error and a cut reply name none.
-    void socketOwnerFromKernelReply_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<std::optional<uint>>("owner");
-        const auto reply = [](__u16 type, __u16 clientPort, __u16 attribute, int cut = 0) {
-            struct
-            {
-                nlmsghdr header;
-                inet_diag_msg socket;
-                nlattr attribute;
-                __u32 value;
-            } message{};
-            message.header = {sizeof message, type, 0, 1, 0};
-            message.socket.id.idiag_sport = htons(2104);
-            message.socket.id.idiag_dport = htons(clientPort);
-            message.socket.idiag_uid = attribute == INET_DIAG_SHUTDOWN ? 1234 : 0;
-            message.attribute = {sizeof(nlattr) + 1, attribute};
-            return QByteArray(reinterpret_cast<const char*>(&message), sizeof message - cut);
-        };
-        QTest::newRow("a whole socket")
-            << reply(SOCK_DIAG_BY_FAMILY, 40000, INET_DIAG_SHUTDOWN) << std::optional<uint>(1234);
-        QTest::newRow("time-wait")
-            << reply(SOCK_DIAG_BY_FAMILY, 40000, INET_DIAG_MARK) << std::optional<uint>();
-        QTest::newRow("another socket")
-            << reply(SOCK_DIAG_BY_FAMILY, 40001, INET_DIAG_SHUTDOWN) << std::optional<uint>();
-        QTest::newRow("an error") << reply(NLMSG_ERROR, 40000, INET_DIAG_SHUTDOWN)
-                                  << std::optional<uint>();
-        QTest::newRow("cut short")
-            << reply(SOCK_DIAG_BY_FAMILY, 40000, INET_DIAG_SHUTDOWN, 1) << std::optional<uint>();
-    }
     void socketOwnerFromKernelReply()
     {
-        QFETCH(QByteArray, reply);
-        QTEST(socketOwnerFromReply(reply, 2104, 40000), "owner");
+        struct
+        {
+            nlmsghdr header{sizeof *this, SOCK_DIAG_BY_FAMILY, 0, 1, 0};
+            inet_diag_msg socket{};
+            nlattr attribute{sizeof(nlattr), INET_DIAG_SHUTDOWN};
+        } whole;
+        whole.socket.id.idiag_sport = htons(2104);
+        whole.socket.id.idiag_dport = htons(40000);
+        whole.socket.idiag_uid = 1234;
+        const auto owner = [&](auto change, int cut = 0) {
+            auto reply = whole;
+            change(reply);
+            return socketOwnerFromReply(
+                QByteArray(reinterpret_cast<const char*>(&reply), sizeof reply - cut), 2104, 40000);
+        };
+        QCOMPARE(owner([](auto&) {}), 1234U);
+        QCOMPARE(owner([](auto& r) { r.attribute.nla_type = INET_DIAG_MARK; }), std::nullopt);
+        QCOMPARE(owner([](auto& r) { r.socket.id.idiag_dport = htons(40001); }), std::nullopt);
+        QCOMPARE(owner([](auto& r) { r.header.nlmsg_type = NLMSG_ERROR; }), std::nullopt);
+        QCOMPARE(owner([](auto&) {}, 1), std::nullopt);
     }
 
     // A path in a message is the user's text, never markup.
