@@ -172,7 +172,7 @@ private slots:
         server.start(u"node"_s, {u"-e"_s, script, QString::fromLatin1(address),
                                  QString::number(port), relistens ? u"1"_s : QString(),
                                  QString::fromLatin1(ModeServer::compatible())});
-        Lifecycle life(port);
+        Lifecycle life(port, {30ms, 20, 400ms, 10s}); // a loaded machine may answer late
         for (int probe = 0; probe < 4; ++probe) {
             // Listening, or listening again: each probe reaches the server.
             QTRY_VERIFY_WITH_TIMEOUT((probe && !relistens) || server.canReadLine(), 10000);

@@ -132,7 +132,7 @@ private slots:
     void anExternalServerThatGoesIsShownStopped()
     {
         ModeServer port;
-        Lifecycle life(port.serverPort());
+        Lifecycle life(port.serverPort(), {30ms, 20, 400ms, 10s});
         TarvessaAudioServerAppDelegate& c = *life.controller;
         c.detectOrStartServer(false);
         QTRY_VERIFY(life.stateIs(Case::running) && c.probesInFlight() == 0);
