@@ -6,8 +6,6 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
 #include <QTimer>
 
 #include <cstdio>
@@ -30,12 +28,7 @@ TarvessaAudioServerAppDelegate::TarvessaAudioServerAppDelegate(Services services
     : QObject(parent), m_serverPort(portFromBundle(services.folders)),
       m_serverURL(QUrl(QStringLiteral("http://127.0.0.1:") + QString::number(m_serverPort))),
       m_services(std::move(services)), m_timings(timings)
-{
-    m_network = new QNetworkAccessManager(this);
-    // The probe only ever talks to the loopback address: no proxy may divert it.
-    m_network->setProxy(QNetworkProxy::NoProxy);
-    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-}
+{}
 
 // Destroying the controller never kills a server: one asked to stop at quit finishes its
 // shutdown on its own after we have gone.

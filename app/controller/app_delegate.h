@@ -23,7 +23,6 @@ class LoginItemService;
 class QAction;
 class QFileSystemWatcher;
 class QMenu;
-class QNetworkAccessManager;
 class QTimer;
 class RuntimeLocations;
 class ServerProcess;
@@ -144,7 +143,6 @@ public:
 
 private:
     void cancelReadinessWait();
-    void releaseNetworkWhenIdle();
     void handleServerTermination(const std::weak_ptr<ServerProcess>& ended, int status);
     bool ownedServerIsRunning() const;
     RuntimeLocations locations() const;
@@ -172,7 +170,6 @@ private:
     Timings m_timings;
     std::unique_ptr<QMenu> m_statusMenu;
     std::array<QIcon, 4> m_trayIcons; // by TrayIconKind, drawn once
-    QNetworkAccessManager* m_network = nullptr;
     int m_probesInFlight = 0;
     // Counts stops: a probe's answer starts a server only if no stop came since it was sent.
     quint64 m_stops = 0;

@@ -79,7 +79,16 @@ void TarvessaAudioServerAppDelegate::updateMenu(const ServerState& state)
     }
 }
 
+// An external server is not watched: whether it still answers is asked each time the menu
+// opens, so that one that has gone is shown stopped and can be started again.
 void TarvessaAudioServerAppDelegate::menuWillOpen()
 {
     refreshStartAtLoginMenuItem();
+    if (serverProcess || serverState != ServerState::running())
+        return;
+    probeServer([self = QPointer(this), stops = m_stops](bool compatible) {
+        if (self && !compatible && self->noStopSince(stops) && !self->serverProcess &&
+            self->serverState == ServerState::running())
+            self->updateMenu(ServerState::stopped());
+    });
 }

@@ -11,7 +11,6 @@ void TarvessaAudioServerAppDelegate::cancelReadinessWait()
         readinessTimer->deleteLater();
     }
     m_readinessTimer = nullptr;
-    releaseNetworkWhenIdle();
 }
 
 void TarvessaAudioServerAppDelegate::waitUntilReady(bool openBrowser)

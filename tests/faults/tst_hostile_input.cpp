@@ -1,8 +1,9 @@
 // What the application and its folder picker meet from outside, each case in a fresh account:
 // floods, partial and idle connections on the instance socket, something that is no file where
 // the log goes, names whose bytes are not UTF-8,
-// markup in an alert's text; a picker without a display or an output, or given a name it cannot
-// write; and the real executable's command line beside no instance, a hung one and a running one.
+// markup in an alert's text, another user's server on our port; a picker without a display or an
+// output, or given a name it cannot write; and the real executable's command line beside no
+// instance, a hung one and a running one.
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
@@ -146,6 +147,62 @@ private slots:
              variables + QByteArrayList{"HOME=" + home, "PORT=" + QByteArray::number(port),
                                         "in " + app + " run " + app + "/build/server/index.js"})
             QVERIFY2(('\n' + readAll(seen)).contains('\n' + line + '\n'), line.toHex(' '));
+    }
+
+    // A compatible answer counts only from a socket of our own user's, whatever address its
+    // listener took and whenever it closed it. The server is a child, as this user or as
+    // nobody, that answers each connection and closes it; an impostor closes its listener as it
+    // accepts and listens again 50 ms after the connection's end.
+    void anotherUsersServerIsNeverOurs_data()
+    {
+        const uid_t us = 0, nobody = 65534; // the tests run as root
+        QTest::addColumn<QByteArray>("address");
+        QTest::addColumn<uid_t>("owner");
+        QTest::addColumn<bool>("relistens");
+        const auto row = [](const char* name, const char* address, uid_t owner, bool relistens) {
+            QTest::newRow(name) << QByteArray(address) << owner << relistens;
+        };
+        row("ours, on 127.0.0.1", "127.0.0.1", us, false);
+        row("ours, dual-stack on ::ffff:0.0.0.0", "::ffff:0.0.0.0", us, false);
+        row("ours, listening again after each answer", "127.0.0.1", us, true);
+        row("another user's, on 127.0.0.1", "127.0.0.1", nobody, false);
+        row("another user's, on 0.0.0.0", "0.0.0.0", nobody, false);
+        row("another user's, on ::", "::", nobody, false);
+        row("another user's, on ::ffff:0.0.0.0", "::ffff:0.0.0.0", nobody, false);
+        row("an impostor away while it answers", "127.0.0.1", nobody, true);
+    }
+    void anotherUsersServerIsNeverOurs()
+    {
+        QFETCH(QByteArray, address);
+        QFETCH(uid_t, owner);
+        QFETCH(bool, relistens);
+        if (::geteuid() != 0)
+            QSKIP("Needs root, to be another user in a child");
+        const QString script = uR"(const [address, port, relisten, answer] = process.argv.slice(1);
+            const listen = () => { const server = require('net').createServer(c => {
+                if (relisten) server.close(), c.on('close', () => setTimeout(listen, 50));
+                c.on('error', () => {}).once('data', () => c.end(answer));
+            }).listen(+port, address, () => console.log('listening')); };
+            listen();)"_s;
+        const quint16 port = freePort();
+        QProcess server;
+        server.setChildProcessModifier([owner] {
+            if (::setresgid(owner, owner, owner) || ::setresuid(owner, owner, owner))
+                ::_exit(1);
+        });
+        server.start(u"node"_s, {u"-e"_s, script, QString::fromLatin1(address),
+                                 QString::number(port), relistens ? u"1"_s : QString(),
+                                 QString::fromLatin1(ModeServer::compatible())});
+        Lifecycle life(port, {30ms, 20, 400ms, 10s}); // a loaded machine may answer late
+        for (int probe = 0; probe < 4; ++probe) {
+            // Listening, or listening again: each probe reaches the server.
+            QTRY_VERIFY_WITH_TIMEOUT((probe && !relistens) || server.canReadLine(), 10000);
+            server.readLine();
+            std::optional<bool> compatible;
+            life.controller->probeServer([&](bool answer) { compatible = answer; });
+            QTRY_VERIFY_WITH_TIMEOUT(compatible, 10000);
+            QCOMPARE(*compatible, owner == ::geteuid());
+        }
     }
 
     // A path in a message is the user's text, never markup.

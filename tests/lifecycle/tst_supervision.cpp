@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QScopeGuard>
 
@@ -39,6 +40,12 @@ private slots:
             << S::response(200, R"({"mode":"other"})") << 0 << -1 << false;
         QTest::newRow("body cut short")
             << S::compatible().replace("h: 17", "h: 400") << 0 << -1 << false;
+        const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   "8\r\n{\"mode\":\r\n9;x=y\r\n\"quarle\"}\r\n0\r\n\r\n";
+        QTest::newRow("ready, in chunks") << chunked << 0 << -1 << true;
+        QTest::newRow("chunks cut short") << chunked.chopped(5) << 0 << -1 << false;
+        QTest::newRow("ready, up to the connection's end")
+            << "HTTP/1.0 200 OK\r\n\r\n{\"mode\":\"quarle\"}"_ba << 0 << -1 << true;
         QTest::newRow("past the probe's time limit") << S::compatible() << 1500 << -1 << false;
         QTest::newRow("nothing listens") << QByteArray() << 0 << -1 << false;
         QTest::newRow("a new wait counts from zero") << notYet << 0 << 3 << false;
@@ -121,6 +128,28 @@ private slots:
         QCOMPARE(life.launches(), int(stopMeanwhile));
         QCOMPARE(c.statusMenuItem->text() == u"Server running (external)"_s,
                  !stopMeanwhile && action < 3);
+    }
+
+    // An external server is asked again whenever the menu opens: shown as it is while it
+    // answers, and stopped, with Start enabled, once it has gone.
+    void anExternalServerThatGoesIsShownStopped()
+    {
+        ModeServer port;
+        Lifecycle life(port.serverPort(), {30ms, 20, 400ms, 10s});
+        TarvessaAudioServerAppDelegate& c = *life.controller;
+        c.detectOrStartServer(false);
+        QTRY_VERIFY(life.stateIs(Case::running) && c.probesInFlight() == 0);
+        for (const bool answering : {true, false}) {
+            if (!answering)
+                port.close();
+            emit c.statusMenu()->aboutToShow();
+            QTRY_COMPARE(port.requests, 2);
+            QTRY_VERIFY(c.probesInFlight() == 0);
+            QCOMPARE(c.statusMenuItem->text(),
+                     answering ? u"Server running (external)"_s : u"Server stopped"_s);
+            QCOMPARE(c.toggleServerMenuItem->isEnabled(), !answering);
+        }
+        QVERIFY(!c.serverProcess);
     }
 
     // Start, then "Open" while it starts, running once the port answers, then Restart.

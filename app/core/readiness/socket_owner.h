@@ -1,12 +1,23 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
+#include <optional>
 
-// The user ids of the sockets that listen on `port` and take connections to 127.0.0.1, read
-// from a table in the form of /proc/net/tcp or /proc/net/tcp6.
-QList<uint> loopbackListenerOwners(const QByteArray& table, quint16 port);
+// The owner of the server's end of one of our connections to 127.0.0.1:serverPort, the one that
+// leaves from 127.0.0.1:clientPort, as the kernel's socket diagnostics (sock_diag) tell it. That
+// end was accepted from whatever listener took the connection, bound to whatever address, so its
+// owner is the answering server's, however the listener changed since.
 
-// Whether a socket that takes our connections to 127.0.0.1:port belongs to another user of this
-// machine: whatever it answers, that server is not ours to use.
-bool loopbackPortHeldByAnotherUser(quint16 port);
+// The request for that one socket, of `family`: AF_INET, or AF_INET6 with IPv4-mapped addresses
+// for a dual-stack listener's (on this kernel either finds both; an older one may not).
+QByteArray peerSocketRequest(int family, quint16 serverPort, quint16 clientPort);
+
+// The user id that the kernel's `reply` gives for that socket. None for no socket, an error or a
+// reply about another socket, and for what the kernel names no owner of: the remains of a closed
+// connection (time-wait) and a handshake not yet completed. Only a whole socket's reply carries
+// its shutdown state, and only its user id is the owner's.
+std::optional<uint> socketOwnerFromReply(const QByteArray& reply, quint16 serverPort,
+                                         quint16 clientPort);
+
+// Asks the kernel; none when it cannot tell.
+std::optional<uint> connectionPeerOwner(quint16 serverPort, quint16 clientPort);
