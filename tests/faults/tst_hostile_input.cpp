@@ -143,10 +143,12 @@ private slots:
     // The shipped picker, untouched, always answers with one line, or says on standard error
     // why it cannot. keys: what xdotool types on an Xvfb display once the dialog has the focus,
     // or "lose" to end the display then; with "full" the picker runs with no display and its
-    // output going to /dev/full.
+    // output going to /dev/full, with "closed" on a display with its output closed. It opens in
+    // the music folder the home's user-dirs.dirs names, else in the home ("%1" in the line).
     void pickerAlwaysAnswers_data()
     {
         QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("music"); // in user-dirs.dirs; made unless named "Gone"
         QTest::addColumn<QByteArray>("said");
         QTest::addColumn<int>("exitCode");
         const QByteArray closed =
@@ -156,39 +158,57 @@ private slots:
         std::filesystem::create_directory(m_notUtf8.toStdString());
         std::filesystem::create_directory_symlink(
             m_notUtf8.toStdString(), QFile::encodeName(dir + u"/bjork"_s).toStdString());
+        const QByteArray noOutput = "Unable to write folder picker result: ";
         QTest::newRow("output full")
-            << u"full"_s << "Unable to write folder picker result: No space left on device\n"_ba
+            << u"full"_s << QString() << noOutput + "No space left on device\n"
             << 1;
-        QTest::newRow("display lost") << u"lose"_s << closed << 1;
+        QTest::newRow("output closed")
+            << u"closed"_s << QString() << noOutput + "Bad file descriptor\n"
+            << 1;
+        QTest::newRow("display lost") << u"lose"_s << QString() << closed << 1;
         QTest::newRow("Escape cancels")
-            << u"key Escape"_s << "{\"status\":\"cancelled\"}\n"_ba << 2;
+            << u"key Escape"_s << QString() << "{\"status\":\"cancelled\"}\n"_ba << 2;
         QTest::newRow("a typed link to a name not UTF-8")
-            << u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir)
+            << u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir) << QString()
             << "Unable to encode folder picker result.\n"_ba << 1;
+        const QByteArray chosen = "{\"status\":\"selected\",\"path\":\"%1\"}\n";
+        QTest::newRow("at once, the music folder")
+            << u"key Return"_s << u"Songs"_s << QByteArray(chosen).replace("%1", "%1\\/Songs") << 0;
+        QTest::newRow("at once, the home without one")
+            << u"key Return"_s << u"Gone"_s << chosen << 0;
     }
     void pickerAlwaysAnswers()
     {
         QFETCH(QString, keys);
+        QFETCH(QString, music);
         QFETCH(QByteArray, said);
         QFETCH(int, exitCode);
-        const bool display = keys != u"full"_s;
+        const bool display = keys != u"full"_s, shown = display && keys != u"closed"_s;
         if (display && !QFileInfo::exists(u"/usr/bin/xdotool"_s))
             QSKIP("Needs Xvfb and xdotool (Debian packages xvfb and xdotool)");
-        QTemporaryDir config;  // where Qt's dialog remembers the last folder
+        QTemporaryDir home;    // also where Qt's dialog remembers the last folder
         QProcess xvfb, picker; // each killed as it goes, should a check fail
         // -displayfd picks a free display and reports its number once clients can connect.
         if (display)
             xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
         QTRY_VERIFY_WITH_TIMEOUT(!display || xvfb.canReadLine(), 10000);
+        QVERIFY(music.isEmpty() || writeFile(home.filePath(u"user-dirs.dirs"_s),
+                                             "XDG_MUSIC_DIR=\"$HOME/" + music.toUtf8() + "\"\n"));
+        QVERIFY(music != u"Songs"_s || QDir(home.path()).mkdir(music));
         auto env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"XDG_CONFIG_HOME"_s, config.path());
+        env.insert(u"HOME"_s, home.path());
+        env.insert(u"XDG_CONFIG_HOME"_s, home.path());
         env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         env.insert(u"DISPLAY"_s,
                    display ? u':' + QString::fromLatin1(xvfb.readLine().trimmed()) : QString());
         picker.setProcessEnvironment(env);
         if (keys == u"full"_s)
             picker.setStandardOutputFile(u"/dev/full"_s);
-        picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
+        if (keys == u"closed"_s)
+            picker.start(u"/bin/sh"_s,
+                         {u"-c"_s, u"exec \"$0\" >&-"_s, QStringLiteral(FOLDER_PICKER_TOOL)});
+        else
+            picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
         const auto xdotool = [&](const QString& arguments) {
             QProcess run;
             run.setProcessEnvironment(env);
@@ -199,14 +219,16 @@ private slots:
         // be gone), the keys go to it.
         const QString focus =
             u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync"_s;
-        QTRY_VERIFY_WITH_TIMEOUT(!display || xdotool(focus), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!shown || xdotool(focus), 20000);
         if (keys == u"lose"_s)
             xvfb.kill();
-        QVERIFY(!display || keys == u"lose"_s || xdotool(keys));
+        QVERIFY(!shown || keys == u"lose"_s || xdotool(keys));
         QVERIFY(picker.waitForFinished(20000));
         // A result line goes to standard output, a message why there is none to standard error.
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
-        QCOMPARE(said.startsWith('{') ? out + err : err + out, said);
+        const QByteArray escapedHome = QFile::encodeName(home.path()).replace("/", "\\/");
+        QCOMPARE(said.startsWith('{') ? out + err : err + out,
+                 QByteArray(said).replace("%1", escapedHome));
         QCOMPARE(picker.exitCode(), exitCode);
     }
 
