@@ -18,6 +18,22 @@
 
 using namespace Qt::StringLiterals;
 
+// Who holds the instance lock when the command line runs.
+enum class Holder
+{
+    None,
+    Hung,
+    Running
+};
+Q_DECLARE_METATYPE(Holder)
+// Where a run says what it says; the other stream stays empty.
+enum class Said
+{
+    Out,
+    Err
+};
+Q_DECLARE_METATYPE(Said)
+
 class HostileInputTest : public QObject
 {
     Q_OBJECT
@@ -255,32 +271,62 @@ private slots:
         }
     }
 
-    // The real executable from a bundle of its own. Each run answers on one stream, the other
-    // left empty, and starts no server; the options need no display (X11 asked for, none
-    // there). A hung holder is this test's own instance: this thread waits for the launch and
-    // cannot answer it. A running one was launched with an unknown option, which it named
-    // before going on; --quit has ended it and its server when it returns.
+    // The real executable from a bundle of its own, beside no instance, a hung one or a running
+    // one. Each run answers on one stream, the other left empty, and needs no display (X11 asked
+    // for, none there). A hung holder is this test's own instance: this thread waits for the
+    // launch and cannot answer it. A running one was launched with an unknown option, which it
+    // named before going on; its server never answers, so it stays "starting". Where the run
+    // becomes the instance itself (--open and --start with none running) its server starts, and
+    // --quit ends it. --quit has ended the instance and its server when it returns.
     void commandLine_data()
     {
         QTest::addColumn<QString>("arguments");
-        QTest::addColumn<QString>("holder");
-        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<Holder>("holder");
+        QTest::addColumn<int>("exitCode"); // -1: the run is the instance until --quit
+        QTest::addColumn<Said>("stream");
         QTest::addColumn<QByteArray>("said");
-        QTest::newRow("help") << u"--help"_s << QString() << 0 << "\n  --quit "_ba;
-        QTest::newRow("version") << u"--version"_s << QString() << 0
-                                 << QByteArray("Tarvessa Audio Server " TARVESSA_VERSION "\n");
-        QTest::newRow("quit, none running")
-            << u"--quit"_s << QString() << 1 << "it is not running\n"_ba;
-        QTest::newRow("quit, holder hung") << u"--quit"_s << u"hung"_s << 1 << "does not answer"_ba;
-        QTest::newRow("launch, holder hung")
-            << u"-platform offscreen"_s << u"hung"_s << 1 << "not starting a second instance"_ba;
-        QTest::newRow("quit, one running") << u"--quit"_s << u"running"_s << 0 << QByteArray();
+        using enum Said;
+        using enum Holder;
+        const struct
+        {
+            const char* name;
+            QString arguments;
+            Holder holder;
+            int exitCode;
+            Said stream;
+            QByteArray said;
+        } rows[] = {
+            {"help", u"--help"_s, None, 0, Out, "\n  --status "},
+            {"version", u"--version"_s, None, 0, Out,
+             "Tarvessa Audio Server " TARVESSA_VERSION "\n"},
+            {"quit, none running", u"--quit"_s, None, 1, Err, "--quit: it is not running\n"},
+            {"status, none running", u"--status"_s, None, 4, Err, "--status: it is not running\n"},
+            {"stop, none running", u"--stop"_s, None, 4, Err, "--stop: it is not running\n"},
+            {"restart, none running", u"--restart"_s, None, 4, Err, "it is not running\n"},
+            {"start, none running: launches", u"--start -platform offscreen"_s, None, -1, Out, {}},
+            {"open, none running: launches", u"--open -platform offscreen"_s, None, -1, Out, {}},
+            {"quit, holder hung", u"--quit"_s, Hung, 1, Err, "does not answer"},
+            {"status, holder hung", u"--status"_s, Hung, 1, Err, "--status: the running instance"},
+            {"launch, holder hung", u"-platform offscreen"_s, Hung, 1, Err,
+             "not starting a second"},
+            {"quit, one running", u"--quit"_s, Running, 0, Out, {}},
+            {"status, one running", u"--status"_s, Running, 3, Out,
+             "starting\u2026\nhttp://127.0.0.1:"},
+            {"start, one running", u"--start"_s, Running, 0, Out, {}},
+            {"restart, one running", u"--restart"_s, Running, 0, Out, {}},
+            {"open, one running", u"--open"_s, Running, 0, Out, {}},
+            {"stop, one running", u"--stop"_s, Running, 0, Out, {}},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.name)
+                << row.arguments << row.holder << row.exitCode << row.stream << row.said;
     }
     void commandLine()
     {
         QFETCH(QString, arguments);
-        QFETCH(QString, holder);
+        QFETCH(Holder, holder);
         QFETCH(int, exitCode);
+        QFETCH(Said, stream);
         QFETCH(QByteArray, said);
         TestAccount account;
         // Its bundle is the folder above its own.
@@ -295,24 +341,44 @@ private slots:
         // No display (X11 asked for, none there): only a launch told to run offscreen gets far.
         account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         SingleInstance hung(account.path(u"tmp"_s));
-        QVERIFY(holder != u"hung"_s || hung.claim() == SingleInstance::Outcome::Primary);
-        const bool running = holder == u"running"_s;
+        QVERIFY(holder != Holder::Hung || hung.claim() == SingleInstance::Outcome::Primary);
+        const bool running = holder == Holder::Running, launches = exitCode < 0;
         // Each is killed as it goes, should a check fail; the server then ends with its instance.
         QProcess first, process;
         first.setProcessEnvironment(account.environment);
         if (running)
             first.start(executable, {u"--bogus"_s, u"-platform"_s, u"offscreen"_s});
         QTRY_VERIFY_WITH_TIMEOUT(!running || QFile(pidFile).size() > 0, 20000);
+        const auto run = [&](QProcess& it, const QString& options) {
+            it.setProcessEnvironment(account.environment);
+            it.start(executable, options.split(u' ', Qt::SkipEmptyParts));
+            return it.waitForFinished(30000);
+        };
+        // The one instance: the run itself, or the one running before it; --quit ends it.
+        QProcess quit;
+        if (launches) {
+            process.setProcessEnvironment(account.environment);
+            process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, 20000);
+            QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
+            QVERIFY(process.waitForFinished(1000));
+            QCOMPARE(process.exitCode(), 0);
+        } else {
+            QVERIFY(run(process, arguments));
+            QCOMPARE(process.exitCode(), exitCode);
+            const QByteArray out = process.readAllStandardOutput(),
+                             err = process.readAllStandardError();
+            const bool toOut = stream == Said::Out;
+            QVERIFY2((toOut ? err : out).isEmpty() && (toOut ? out : err).contains(said),
+                     out + err);
+            QCOMPARE(QFile::exists(pidFile), running);
+        }
         const qint64 server = readAll(pidFile).trimmed().toLongLong();
-        process.setProcessEnvironment(account.environment);
-        process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitCode(), exitCode);
-        const QByteArray out = process.readAllStandardOutput(),
-                         err = process.readAllStandardError();
-        QVERIFY2((exitCode ? out : err).isEmpty() && (exitCode ? err : out).contains(said),
-                 out + err);
-        QCOMPARE(QFile::exists(pidFile), running);
+        // A stop ends the server and leaves the instance running.
+        QTRY_VERIFY_WITH_TIMEOUT(arguments != u"--stop"_s || liveGroupOf(server) == 0, 15000);
+        QVERIFY(!running || first.state() == QProcess::Running || arguments == u"--quit"_s);
+        if (running && !arguments.contains(u"--quit"_s))
+            QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
         // "Gone" means gone: the first instance has already ended, its server with it.
         QVERIFY(!running || (first.waitForFinished(1000) && first.exitCode() == 0));
         QVERIFY(!running || first.readAllStandardError().contains(

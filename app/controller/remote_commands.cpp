@@ -1,0 +1,73 @@
+#include "remote_commands.h"
+
+#include "controller/app_delegate.h"
+#include "controller/menu_appearance.h"
+
+#include <algorithm>
+
+namespace {
+// The kinds of state as the status answer names them, in the order of ServerState::Case.
+const QString KindNames[] = {QStringLiteral("failed"), QStringLiteral("starting"),
+                             QStringLiteral("running"), QStringLiteral("stopped")};
+
+QString notOurs(const TarvessaAudioServerAppDelegate& controller, const char* verb)
+{
+    return QStringLiteral("The server on port %1 was not started by this app, so Tarvessa Audio "
+                          "Server cannot %2 it.")
+        .arg(controller.serverPort)
+        .arg(QLatin1String(verb));
+}
+} // namespace
+
+SingleInstance::Answer answerCommand(TarvessaAudioServerAppDelegate& controller,
+                                     SingleInstance::Command command)
+{
+    using Command = SingleInstance::Command;
+    const bool external =
+        controller.serverState.kind() == ServerState::Case::running && !controller.serverProcess;
+    switch (command) {
+    case Command::Status:
+        return {true,
+                KindNames[static_cast<int>(controller.serverState.kind())] + QLatin1Char(' ') +
+                    controller.serverURL.toString() + QLatin1Char(' ') +
+                    menuAppearanceFor(controller.serverState, controller.serverProcess != nullptr)
+                        .statusTitle};
+    case Command::Start:
+        // "Start Server" is offered only while no server runs; one that runs is left as it is.
+        if (external || controller.serverProcess)
+            return {};
+        controller.startServer(false);
+        if (controller.serverState.kind() == ServerState::Case::failed)
+            return {false, controller.serverState.message()};
+        return {};
+    case Command::Stop:
+        if (external)
+            return {false, notOurs(controller, "stop")};
+        controller.stopOwnedServer();
+        return {};
+    case Command::Restart:
+        if (external)
+            return {false, notOurs(controller, "restart")};
+        controller.restartServer();
+        return {};
+    case Command::Open:
+        controller.openWebInterface();
+        return {};
+    }
+    return {false, QStringLiteral("unknown command")};
+}
+
+StatusReport statusReport(const QString& answer)
+{
+    const QString kind = answer.section(QLatin1Char(' '), 0, 0);
+    const QString address = answer.section(QLatin1Char(' '), 1, 1);
+    const QString title = answer.section(QLatin1Char(' '), 2);
+    const auto known = std::find(std::begin(KindNames), std::end(KindNames), kind);
+    if (known == std::end(KindNames) || address.isEmpty())
+        return {};
+    const auto state = static_cast<ServerState::Case>(known - std::begin(KindNames));
+    const int exitStatus = state == ServerState::Case::running  ? 0
+                           : state == ServerState::Case::failed ? 1
+                                                                : 3;
+    return {(title + QLatin1Char('\n') + address + QLatin1Char('\n')).toLocal8Bit(), exitStatus};
+}
