@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -84,6 +85,40 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), 10000);
         sockets.clear();
         QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
+    }
+
+    // Another user's client gets no answer even where it can reach the socket (its folder is
+    // private, opened here for the test): the instance takes nothing from it.
+    void instanceServesItsUserOnly()
+    {
+        if (::geteuid() != 0)
+            QSKIP("Needs root, to run a client as another user");
+        QTemporaryDir open;
+        QVERIFY(QFile::setPermissions(open.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                       QFile::ExeOwner | QFile::ExeGroup |
+                                                       QFile::ExeOther));
+        SingleInstance instance(open.path());
+        QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
+        const QString socket = open.filePath(u"io.tarvessa.tarvessa-audio-server.socket"_s);
+        QVERIFY(::chmod(QFile::encodeName(socket).constData(), 0777) == 0);
+        QSignalSpy reopened(&instance, &SingleInstance::reopenRequested);
+        // What the client heard: b'' for a connection closed without an answer.
+        const QString client = u"import socket, sys\n"
+                               "s = socket.socket(socket.AF_UNIX)\n"
+                               "s.connect(sys.argv[1])\n"
+                               "s.sendall(b'reopen\\n')\n"
+                               "try: print(s.recv(16))\n"
+                               "except ConnectionResetError: print(b'')\n"_s;
+        for (const QString& user : {u"65534"_s, u"0"_s}) {
+            QProcess ask;
+            ask.start(u"/usr/bin/setpriv"_s,
+                      {u"--reuid="_s + user, u"--regid="_s + user, u"--clear-groups"_s,
+                       u"/usr/bin/python3"_s, u"-c"_s, client, socket});
+            QTRY_VERIFY_WITH_TIMEOUT(ask.state() == QProcess::NotRunning, 20000);
+            const bool same = user == u"0"_s;
+            QCOMPARE(ask.readAllStandardOutput().trimmed(), same ? "b'ok\\n'"_ba : "b''"_ba);
+            QCOMPARE(reopened.size(), same ? 1 : 0);
+        }
     }
 
     // Something that is no file where the log goes: the start fails at once and says why,
