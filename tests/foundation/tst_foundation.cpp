@@ -10,19 +10,7 @@
 
 using namespace Qt::StringLiterals;
 
-// The server's state when a request comes; "external" is a server that ran before us.
-enum class Before
-{
-    Stopped,
-    Failed,
-    External
-};
 using Command = SingleInstance::Command;
-using Outcome = SingleInstance::CommandOutcome;
-Q_DECLARE_METATYPE(Before)
-Q_DECLARE_METATYPE(Command)
-Q_DECLARE_METATYPE(Outcome)
-Q_DECLARE_METATYPE(ServerState::Case)
 
 class FoundationTest : public QObject
 {
@@ -94,90 +82,58 @@ private slots:
         QCOMPARE(account.alerts.shown.size() + account.workspace.openedFolders.size(), 2);
     }
 
-    // A request from the command line, through a real instance socket on a fresh account:
-    // the outcome, what the launch prints (--status: its lines and exit status), and the state
-    // it leaves. A failure's text reaches the launch on one line.
-    void instanceCommands_data()
-    {
-        QTest::addColumn<Before>("before");
-        QTest::addColumn<Command>("command");
-        QTest::addColumn<Outcome>("outcome");
-        QTest::addColumn<QString>("said");
-        QTest::addColumn<int>("exitStatus"); // --status only
-        QTest::addColumn<ServerState::Case>("after");
-        using enum Before;
-        using enum ServerState::Case;
-        const QString address = u"\nhttp://127.0.0.1:2104\n"_s;
-        const QString notOurs = u"The server on port 2104 was not started by this app, so "
-                                "Tarvessa Audio Server cannot %1 it."_s;
-        const struct
-        {
-            const char* name;
-            Before before;
-            Command command;
-            Outcome outcome;
-            QString said;
-            int exitStatus;
-            ServerState::Case after;
-        } rows[] = {
-            {"status, stopped", Stopped, Command::Status, Outcome::Done,
-             u"Server stopped"_s + address, 3, stopped},
-            {"status, failed", Failed, Command::Status, Outcome::Done,
-             u"No runtime. See the log."_s + address, 1, failed},
-            {"status, external", External, Command::Status, Outcome::Done,
-             u"Server running (external)"_s + address, 0, running},
-            {"start, external: left running",
-             External,
-             Command::Start,
-             Outcome::Done,
-             {},
-             0,
-             running},
-            {"start, failing at once", Stopped, Command::Start, Outcome::Refused,
-             u"The bundled Node.js runtime is missing or not executable."_s, 0, failed},
-            {"stop, failed: stopped", Failed, Command::Stop, Outcome::Done, {}, 0, stopped},
-            {"stop, external: refused", External, Command::Stop, Outcome::Refused,
-             notOurs.arg(u"stop"_s), 0, running},
-            {"restart, external: refused", External, Command::Restart, Outcome::Refused,
-             notOurs.arg(u"restart"_s), 0, running},
-        };
-        for (const auto& row : rows)
-            QTest::newRow(row.name) << row.before << row.command << row.outcome << row.said
-                                    << row.exitStatus << row.after;
-    }
+    // Requests from the command line through a real instance socket, in each state: "ok" or
+    // "no" and what the launch prints (--status: its exit status and lines, "|" ending each),
+    // then the state left. A failure's text reaches the launch on one line.
     void instanceCommands()
     {
-        QFETCH(Before, before);
-        QFETCH(Command, command);
-        QFETCH(Outcome, outcome);
-        QFETCH(QString, said);
-        QFETCH(int, exitStatus);
-        QFETCH(ServerState::Case, after);
-        TestAccount account;
-        auto controller = account.makeController();
-        controller->updateMenu(before == Before::Failed
-                                   ? ServerState::failed(u"No runtime.\n  See the log."_s)
-                               : before == Before::External ? ServerState::running()
-                                                            : ServerState::stopped());
-        SingleInstance instance(account.root());
-        instance.setCommandHandler(
-            [&](Command asked) { return answerCommand(*controller, asked); });
-        QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
-        // Asked from a thread of its own, as the instance answers on this one.
-        QString text;
-        auto asked = std::async(std::launch::async, [&] {
-            return SingleInstance(account.root()).requestCommand(command, &text);
-        });
-        QTRY_VERIFY(asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
-        QCOMPARE(asked.get(), outcome);
-        if (command == Command::Status) {
+        using enum ServerState::Case;
+        const ServerState external = ServerState::running(), none = ServerState::stopped(),
+                          failure = ServerState::failed(u"No runtime.\n  See the log."_s);
+        const QString address = u"http://127.0.0.1:2104|"_s,
+                      notOurs = u"no The server on port 2104 was not started by this app, so "
+                                "Tarvessa Audio Server cannot "_s;
+        const struct
+        {
+            ServerState before;
+            Command command;
+            QString said;
+            ServerState::Case after;
+        } rows[] = {
+            {none, Command::Status, u"ok 3 Server stopped|"_s + address,
+             ServerState::Case::stopped},
+            {failure, Command::Status, u"ok 1 No runtime. See the log.|"_s + address, failed},
+            {external, Command::Status, u"ok 0 Server running (external)|"_s + address, running},
+            {external, Command::Start, u"ok "_s, running},
+            {none, Command::Start,
+             u"no The bundled Node.js runtime is missing or not executable."_s, failed},
+            {failure, Command::Stop, u"ok "_s, stopped},
+            {external, Command::Stop, notOurs + u"stop it."_s, running},
+            {external, Command::Restart, notOurs + u"restart it."_s, running},
+        };
+        for (const auto& row : rows) {
+            TestAccount account;
+            auto controller = account.makeController();
+            controller->updateMenu(row.before);
+            SingleInstance instance(account.root());
+            instance.setCommandHandler(
+                [&](Command asked) { return answerCommand(*controller, asked); });
+            QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
+            QString text; // asked from a thread of its own, as the instance answers on this one
+            auto asked = std::async(std::launch::async, [&] {
+                return SingleInstance(account.root()).requestCommand(row.command, &text);
+            });
+            QTRY_VERIFY(asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
             const StatusReport report = statusReport(text);
-            QCOMPARE(QString::fromLocal8Bit(report.output), said);
-            QCOMPARE(report.exitStatus, exitStatus);
-        } else {
-            QCOMPARE(text, said);
+            const QString said =
+                (asked.get() == SingleInstance::CommandOutcome::Done ? u"ok "_s : u"no "_s) +
+                (row.command != Command::Status
+                     ? text
+                     : QString::number(report.exitStatus) + u' ' +
+                           QString::fromLocal8Bit(report.output).replace(u'\n', u'|'));
+            QCOMPARE(said, row.said);
+            QCOMPARE(controller->serverState.kind(), row.after);
         }
-        QCOMPARE(controller->serverState.kind(), after);
     }
 };
 

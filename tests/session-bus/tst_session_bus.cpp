@@ -188,13 +188,11 @@ private slots:
         const auto pixmaps = [&](const QString& name) { // all sizes' bytes, one after another
             const QDBusArgument list = qvariant_cast<QDBusArgument>(itemProperty(name));
             QByteArray all, argb;
-            int width = 0, height = 0;
-            list.beginArray();
-            while (!list.atEnd()) {
+            int size = 0;
+            for (list.beginArray(); !list.atEnd(); all += argb) {
                 list.beginStructure();
-                list >> width >> height >> argb;
+                list >> size >> size >> argb;
                 list.endStructure();
-                all += argb;
             }
             list.endArray();
             return all;
