@@ -3,7 +3,9 @@
 #include "controller/app_delegate.h"
 #include "controller/menu_appearance.h"
 
+#include <QTimer>
 #include <algorithm>
+#include <functional>
 
 namespace {
 // The kinds of state as the status answer names them, in the order of ServerState::Case.
@@ -16,6 +18,12 @@ QString notOurs(const TarvessaAudioServerAppDelegate& controller, const char* ve
                           "Server cannot %2 it.")
         .arg(controller.serverPort)
         .arg(QLatin1String(verb));
+}
+// The action follows the answer: an alert it shows (a start that fails at once) would otherwise
+// keep the launch that asked waiting, and the request's connection open, until it is closed.
+void later(TarvessaAudioServerAppDelegate& controller, std::function<void()> action)
+{
+    QTimer::singleShot(0, &controller, std::move(action));
 }
 } // namespace
 
@@ -34,24 +42,21 @@ SingleInstance::Answer answerCommand(TarvessaAudioServerAppDelegate& controller,
                         .statusTitle};
     case Command::Start:
         // "Start Server" is offered only while no server runs; one that runs is left as it is.
-        if (external || controller.serverProcess)
-            return {};
-        controller.startServer(false);
-        if (controller.serverState.kind() == ServerState::Case::failed)
-            return {false, controller.serverState.message()};
+        if (!external && !controller.serverProcess)
+            later(controller, [&controller] { controller.startServer(false); });
         return {};
     case Command::Stop:
         if (external)
             return {false, notOurs(controller, "stop")};
-        controller.stopOwnedServer();
+        later(controller, [&controller] { controller.stopOwnedServer(); });
         return {};
     case Command::Restart:
         if (external)
             return {false, notOurs(controller, "restart")};
-        controller.restartServer();
+        later(controller, [&controller] { controller.restartServer(); });
         return {};
     case Command::Open:
-        controller.openWebInterface();
+        later(controller, [&controller] { controller.openWebInterface(); });
         return {};
     }
     return {false, QStringLiteral("unknown command")};

@@ -8,9 +8,9 @@
 class TarvessaAudioServerAppDelegate;
 
 // The running instance's side of --status, --start, --stop, --restart and --open: each does what
-// the menu's entry of its name does. A start that fails at once is refused with the failure; a
-// stop or restart of a server this application did not start is refused, as the menu offers
-// neither for it. The status is the kind of state, the address and the status line.
+// the menu's entry of its name does, once the answer has gone. A stop or restart of a server this
+// application did not start is refused, as the menu offers neither for it. The status is the kind
+// of state, the address and the status line.
 SingleInstance::Answer answerCommand(TarvessaAudioServerAppDelegate& controller,
                                      SingleInstance::Command command);
 
