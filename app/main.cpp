@@ -24,57 +24,10 @@
 
 namespace {
 const auto ApplicationName = QStringLiteral("Tarvessa Audio Server");
-// The quit stops the server first, which may take until its forced kill (12 s).
-constexpr int QuitWaitMs = 20000;
-// A command's exit status when no instance runs: systemctl's for a unit it does not know.
-constexpr int NotRunningStatus = 4;
 // answerCommandLine()'s word that this process is to become the instance, as a launch does.
 constexpr int ContinueLaunch = -1;
-
-// Asks the running instance for a command of the command line and reports its answer.
-int askRunningInstance(SingleInstance& instance, LaunchOptions::Action action)
-{
-    using Action = LaunchOptions::Action;
-    using Command = SingleInstance::Command;
-    const Command command = action == Action::Status    ? Command::Status
-                            : action == Action::Start   ? Command::Start
-                            : action == Action::Stop    ? Command::Stop
-                            : action == Action::Restart ? Command::Restart
-                                                        : Command::Open;
-    const char* const option = action == Action::Status    ? "--status"
-                               : action == Action::Start   ? "--start"
-                               : action == Action::Stop    ? "--stop"
-                               : action == Action::Restart ? "--restart"
-                                                           : "--open";
-    QString text;
-    switch (instance.requestCommand(command, &text)) {
-    case SingleInstance::CommandOutcome::Done:
-        if (command == Command::Status) {
-            const StatusReport report = statusReport(text);
-            if (report.output.isEmpty())
-                std::fprintf(stderr, "Tarvessa Audio Server: --status: unreadable answer %s\n",
-                             qPrintable(text));
-            std::fputs(report.output.constData(), stdout);
-            return report.exitStatus;
-        }
-        return 0;
-    case SingleInstance::CommandOutcome::Refused:
-        std::fprintf(stderr, "Tarvessa Audio Server: %s: %s\n", option, qPrintable(text));
-        return 1;
-    case SingleInstance::CommandOutcome::NoneRunning:
-        // To open it or start its server is what a launch does.
-        if (command == Command::Open || command == Command::Start)
-            return ContinueLaunch;
-        std::fprintf(stderr, "Tarvessa Audio Server: %s: it is not running\n", option);
-        return NotRunningStatus;
-    case SingleInstance::CommandOutcome::NoAnswer:
-        break;
-    }
-    std::fprintf(stderr, "Tarvessa Audio Server: %s: %s\n", option,
-                 qPrintable(instance.errorText()));
-    return 1;
-}
-
+// The quit stops the server first, which may take until its forced kill (12 s).
+constexpr int QuitWaitMs = 20000;
 // Where the single-instance lock and socket live: the runtime folder, else the cache.
 QString instanceFolder(const BaseFolders& folders)
 {
@@ -107,8 +60,15 @@ int answerCommandLine(int argc, char* argv[])
     // Read as the running instance reads it, or a home that is not UTF-8 names another folder.
     const BaseFolders folders(nativeSystemEnvironment(), BaseFolders::bundleOfRunningExecutable());
     SingleInstance instance(instanceFolder(folders));
-    if (options.action != LaunchOptions::Action::Quit)
-        return askRunningInstance(instance, options.action);
+    using Action = LaunchOptions::Action;
+    using Command = SingleInstance::Command;
+    if (options.action != Action::Quit)
+        return askRunningInstance(instance, options.action == Action::Status    ? Command::Status
+                                            : options.action == Action::Start   ? Command::Start
+                                            : options.action == Action::Stop    ? Command::Stop
+                                            : options.action == Action::Restart ? Command::Restart
+                                                                                : Command::Open)
+            .value_or(ContinueLaunch);
     switch (instance.requestQuit(QuitWaitMs)) {
     case SingleInstance::QuitOutcome::Gone:
         return 0;

@@ -5,6 +5,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 namespace {
@@ -19,6 +20,11 @@ QString notOurs(const TarvessaAudioServerAppDelegate& controller, const char* ve
         .arg(controller.serverPort)
         .arg(QLatin1String(verb));
 }
+// A command's exit status when no instance runs: systemctl's for a unit it does not know.
+constexpr int NotRunningStatus = 4;
+// The options as typed, in the order of SingleInstance::Command.
+const char* const OptionNames[] = {"--status", "--start", "--stop", "--restart", "--open"};
+
 // The action follows the answer: an alert it shows (a start that fails at once) would otherwise
 // keep the launch that asked waiting, and the request's connection open, until it is closed.
 void later(TarvessaAudioServerAppDelegate& controller, std::function<void()> action)
@@ -75,4 +81,36 @@ StatusReport statusReport(const QString& answer)
                            : state == ServerState::Case::failed ? 1
                                                                 : 3;
     return {(title + QLatin1Char('\n') + address + QLatin1Char('\n')).toLocal8Bit(), exitStatus};
+}
+
+std::optional<int> askRunningInstance(SingleInstance& instance, SingleInstance::Command command)
+{
+    using Command = SingleInstance::Command;
+    const char* const option = OptionNames[static_cast<int>(command)];
+    QString text;
+    switch (instance.requestCommand(command, &text)) {
+    case SingleInstance::CommandOutcome::Done:
+        if (command == Command::Status) {
+            const StatusReport report = statusReport(text);
+            if (report.output.isEmpty())
+                std::fprintf(stderr, "Tarvessa Audio Server: --status: unreadable answer %s\n",
+                             qPrintable(text));
+            std::fputs(report.output.constData(), stdout);
+            return report.exitStatus;
+        }
+        return 0;
+    case SingleInstance::CommandOutcome::Refused:
+        std::fprintf(stderr, "Tarvessa Audio Server: %s: %s\n", option, qPrintable(text));
+        return 1;
+    case SingleInstance::CommandOutcome::NoneRunning:
+        if (command == Command::Open || command == Command::Start)
+            return std::nullopt;
+        std::fprintf(stderr, "Tarvessa Audio Server: %s: it is not running\n", option);
+        return NotRunningStatus;
+    case SingleInstance::CommandOutcome::NoAnswer:
+        break;
+    }
+    std::fprintf(stderr, "Tarvessa Audio Server: %s: %s\n", option,
+                 qPrintable(instance.errorText()));
+    return 1;
 }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 
 class TarvessaAudioServerAppDelegate;
 
@@ -14,9 +15,14 @@ class TarvessaAudioServerAppDelegate;
 SingleInstance::Answer answerCommand(TarvessaAudioServerAppDelegate& controller,
                                      SingleInstance::Command command);
 
-// The command line's side of --status: the status line and the address, one a line, and the
-// exit status systemctl would give (0 running, ours or external; 1 failed; 3 stopped or
-// starting). An answer it cannot read gives exit status 1 and nothing to print.
+// The command line's side: asks the running instance, prints what was asked for on standard
+// output and what went wrong on standard error, and returns the exit status; none when no
+// instance runs and the command is one a launch answers (--open, --start).
+std::optional<int> askRunningInstance(SingleInstance& instance, SingleInstance::Command command);
+
+// --status: the status line and the address, one a line, and the exit status systemctl would
+// give (0 running, ours or external; 1 failed; 3 stopped or starting). An answer it cannot read
+// gives exit status 1 and nothing to print.
 struct StatusReport
 {
     QByteArray output;
