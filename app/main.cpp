@@ -24,10 +24,11 @@
 
 namespace {
 const auto ApplicationName = QStringLiteral("Tarvessa Audio Server");
-// answerCommandLine()'s word that this process is to become the instance, as a launch does.
-constexpr int ContinueLaunch = -1;
 // The quit stops the server first, which may take until its forced kill (12 s).
 constexpr int QuitWaitMs = 20000;
+// answerCommandLine()'s word that this process is to become the instance, as a launch does.
+constexpr int ContinueLaunch = -1;
+
 // Where the single-instance lock and socket live: the runtime folder, else the cache.
 QString instanceFolder(const BaseFolders& folders)
 {
