@@ -3,6 +3,7 @@
 #include "controller/app_delegate.h"
 #include "controller/launch_options.h"
 #include "controller/quit_signals.h"
+#include "controller/remote_commands.h"
 #include "platform/base_folders.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
@@ -25,6 +26,8 @@ namespace {
 const auto ApplicationName = QStringLiteral("Tarvessa Audio Server");
 // The quit stops the server first, which may take until its forced kill (12 s).
 constexpr int QuitWaitMs = 20000;
+// answerCommandLine()'s word that this process is to become the instance, as a launch does.
+constexpr int ContinueLaunch = -1;
 
 // Where the single-instance lock and socket live: the runtime folder, else the cache.
 QString instanceFolder(const BaseFolders& folders)
@@ -37,8 +40,9 @@ QString instanceFolder(const BaseFolders& folders)
     return folder;
 }
 
-// --help, --version and --quit start nothing and need no display (a QApplication would insist
-// on one): they run with a plain QCoreApplication.
+// --help, --version, --quit and the commands to the running instance start nothing and need no
+// display (a QApplication would insist on one): they run with a plain QCoreApplication. Returns
+// the exit status, or ContinueLaunch for --open and --start with no instance running.
 int answerCommandLine(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
@@ -51,13 +55,21 @@ int answerCommandLine(int argc, char* argv[])
     case LaunchOptions::Action::ShowVersion:
         std::printf("%s %s\n", qPrintable(ApplicationName), TARVESSA_VERSION);
         return 0;
-    case LaunchOptions::Action::Quit:
-    case LaunchOptions::Action::Run:
+    default:
         break;
     }
     // Read as the running instance reads it, or a home that is not UTF-8 names another folder.
     const BaseFolders folders(nativeSystemEnvironment(), BaseFolders::bundleOfRunningExecutable());
     SingleInstance instance(instanceFolder(folders));
+    using Action = LaunchOptions::Action;
+    using Command = SingleInstance::Command;
+    if (options.action != Action::Quit)
+        return askRunningInstance(instance, options.action == Action::Status    ? Command::Status
+                                            : options.action == Action::Start   ? Command::Start
+                                            : options.action == Action::Stop    ? Command::Stop
+                                            : options.action == Action::Restart ? Command::Restart
+                                                                                : Command::Open)
+            .value_or(ContinueLaunch);
     switch (instance.requestQuit(QuitWaitMs)) {
     case SingleInstance::QuitOutcome::Gone:
         return 0;
@@ -83,8 +95,10 @@ int main(int argc, char* argv[])
     QStringList rawArguments;
     for (int i = 0; i < argc; ++i)
         rawArguments.append(QString::fromLocal8Bit(argv[i]));
-    if (parseLaunchOptions(rawArguments).action != LaunchOptions::Action::Run)
-        return answerCommandLine(argc, argv);
+    if (parseLaunchOptions(rawArguments).action != LaunchOptions::Action::Run) {
+        if (const int status = answerCommandLine(argc, argv); status != ContinueLaunch)
+            return status;
+    }
     // Taken before the toolkit starts: it removes the launch's startup token (DESKTOP_STARTUP_ID,
     // XDG_ACTIVATION_TOKEN) from the process once it has used it, and the server inherits all.
     QProcessEnvironment inherited = nativeSystemEnvironment();
@@ -153,6 +167,10 @@ int main(int argc, char* argv[])
     // `--quit` from another launch: the same way out as the menu's Quit.
     QObject::connect(&instance, &SingleInstance::quitRequested, &application,
                      [] { QCoreApplication::quit(); });
+    // --status, --start, --stop, --restart and --open from another launch.
+    instance.setCommandHandler([&controller](SingleInstance::Command command) {
+        return answerCommand(controller, command);
+    });
 
     TrayHostWatch trayHost(QDBusConnection::sessionBus(), xembedTrayPresent);
     QObject::connect(&trayHost, &TrayHostWatch::hostAppeared, &controller,
@@ -161,7 +179,9 @@ int main(int argc, char* argv[])
                      [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
     // Launching has finished once the event loop runs.
     QTimer::singleShot(0, &controller, [&controller, &options, &trayHost] {
-        controller.applicationDidFinishLaunching({options.launchedAtLogin}, true);
+        // --start, with no instance before it, starts the server without opening the browser.
+        controller.applicationDidFinishLaunching(
+            {options.launchedAtLogin, options.action != LaunchOptions::Action::Start}, true);
         trayHost.start();
     });
     return QApplication::exec();

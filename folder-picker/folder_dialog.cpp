@@ -1,8 +1,11 @@
 #include "folder_dialog.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
+#include <QStandardPaths>
 #include <QToolButton>
 #include <vector>
 
@@ -49,4 +52,8 @@ void configureFolderDialog(QFileDialog& dialog)
     if (auto* newFolder = dialog.findChild<QToolButton*>(QStringLiteral("newFolderButton")))
         newFolder->hide();
     addMessageRow(dialog);
+    // Not the working folder, which the server chooses (the application's own bundle): there,
+    // "Choose Folder" at once would make the application the music library.
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    dialog.setDirectory(!music.isEmpty() && QFileInfo(music).isDir() ? music : QDir::homePath());
 }

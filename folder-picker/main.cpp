@@ -1,9 +1,12 @@
 #include "folder_picker.h"
+#include "result_output.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
+    if (!guardStandardStreams())
+        return 1;
     silenceQtDiagnostics();
     QApplication app(argc, argv);
     return runFolderPicker(app);

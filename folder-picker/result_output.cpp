@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -46,4 +47,25 @@ void emitClosedUnexpectedlyIfSilent()
 {
     if (!attempted.exchange(true))
         emitResult(PickerStatus::Error, std::nullopt, QString::fromUtf8(ClosedUnexpectedlyMessage));
+}
+
+bool guardStandardStreams()
+{
+    bool outputOpen = true;
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        outputOpen = outputOpen && fd != STDOUT_FILENO;
+        // The lowest free descriptor is this one, as the lower ones are open by now.
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null != fd && null >= 0) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+    if (!outputOpen) {
+        const QByteArray why = QByteArray(WriteFailureLine) + std::strerror(EBADF) + '\n';
+        writeOnce(STDERR_FILENO, why.constData(), static_cast<size_t>(why.size()));
+    }
+    return outputOpen;
 }

@@ -17,5 +17,11 @@ bool emitResult(PickerStatus status, const std::optional<QByteArray>& path,
 // that the picker closed unexpectedly. Does nothing once a result was written or attempted.
 void emitClosedUnexpectedlyIfSilent();
 
+// Call first thing in main(), before any toolkit: puts /dev/null on each of descriptors 0-2 that
+// is closed, so that no connection (the display's) can take one of them and receive the result
+// line, and says whether standard output was open. When it was not, standard error says so
+// (the message of a failed write) and the caller exits with status 1.
+bool guardStandardStreams();
+
 inline constexpr auto EncodingFailureLine = "Unable to encode folder picker result.\n";
 inline constexpr auto WriteFailureLine = "Unable to write folder picker result: ";

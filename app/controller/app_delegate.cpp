@@ -47,7 +47,7 @@ void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchC
     refreshStartAtLoginMenuItem();
     watchLoginItemFolder();
     updateMenu(ServerState::stopped());
-    const bool openBrowser = !context.launchedAtLogin;
+    const bool openBrowser = context.openBrowser && !context.launchedAtLogin;
     m_openBrowserWhenReady = openBrowser;
     detectOrStartServer(openBrowser);
 }

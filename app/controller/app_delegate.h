@@ -65,6 +65,7 @@ public:
     struct LaunchContext
     {
         bool launchedAtLogin = false; // the autostart entry's --autostart
+        bool openBrowser = true;      // false for --start: the server only (and at login)
     };
 
     explicit TarvessaAudioServerAppDelegate(Services services, Timings timings = {},

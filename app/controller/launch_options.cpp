@@ -18,7 +18,21 @@ LaunchOptions parseLaunchOptions(const QStringList& arguments)
         QStringLiteral("Started at login: open no browser, wait for the tray."));
     const QCommandLineOption quit(QStringLiteral("quit"),
                                   QStringLiteral("Quit the running instance and its server."));
-    parser.addOptions({help, version, autostart, quit});
+    const QCommandLineOption status(
+        QStringLiteral("status"),
+        QStringLiteral("Print the server's status and address; exit 0 running, 1 failed, 3 "
+                       "stopped or starting, 4 not running."));
+    const QCommandLineOption start(
+        QStringLiteral("start"),
+        QStringLiteral("Start the server, or the application without opening the browser."));
+    const QCommandLineOption stop(QStringLiteral("stop"), QStringLiteral("Stop the server."));
+    const QCommandLineOption restart(QStringLiteral("restart"),
+                                     QStringLiteral("Restart the server."));
+    const QCommandLineOption open(
+        QStringLiteral("open"),
+        QStringLiteral(
+            "Open the web interface, starting the server or the application if needed."));
+    parser.addOptions({help, version, autostart, quit, status, start, stop, restart, open});
     parser.parse(arguments);
 
     LaunchOptions options;
@@ -35,6 +49,16 @@ LaunchOptions parseLaunchOptions(const QStringList& arguments)
         options.action = LaunchOptions::Action::ShowVersion;
     else if (parser.isSet(quit))
         options.action = LaunchOptions::Action::Quit;
+    else if (parser.isSet(status))
+        options.action = LaunchOptions::Action::Status;
+    else if (parser.isSet(stop))
+        options.action = LaunchOptions::Action::Stop;
+    else if (parser.isSet(restart))
+        options.action = LaunchOptions::Action::Restart;
+    else if (parser.isSet(start))
+        options.action = LaunchOptions::Action::Start;
+    else if (parser.isSet(open))
+        options.action = LaunchOptions::Action::Open;
     return options;
 }
 

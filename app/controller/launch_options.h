@@ -12,6 +12,13 @@ struct LaunchOptions
         ShowHelp,    // --help: print the usage and exit
         ShowVersion, // --version: print the name and version and exit
         Quit,        // --quit: ask the running instance to quit, wait until it has gone
+        // Asked of the running instance, as its menu's entries would be; with none running,
+        // --open and --start launch the application (--start opening no browser).
+        Status,  // --status: print its status line and address
+        Start,   // --start
+        Stop,    // --stop
+        Restart, // --restart
+        Open,    // --open
     };
     Action action = Action::Run;
     bool launchedAtLogin = false; // --autostart, written on the autostart entry's Exec line

@@ -58,6 +58,8 @@ void TarvessaAudioServerAppDelegate::attachStatusItem()
     statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
     statusItem->setMenu(m_statusMenu.get());
     statusItem->setToolTip(ApplicationName, look.statusTitle);
+    statusItem->setNeedsAttention(look.icon == TrayIconKind::failed,
+                                  m_trayIcons[static_cast<size_t>(TrayIconKind::failed)]);
     statusItem->show();
 }
 
@@ -76,6 +78,8 @@ void TarvessaAudioServerAppDelegate::updateMenu(const ServerState& state)
     if (statusItem) {
         statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
         statusItem->setToolTip(ApplicationName, look.statusTitle);
+        statusItem->setNeedsAttention(look.icon == TrayIconKind::failed,
+                                      m_trayIcons[static_cast<size_t>(TrayIconKind::failed)]);
     }
 }
 

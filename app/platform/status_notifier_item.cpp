@@ -83,6 +83,9 @@ class StatusNotifierItemAdaptor final : public QDBusAbstractAdaptor
     Q_PROPERTY(int WindowId READ windowId)
     Q_PROPERTY(QString IconName READ iconName)
     Q_PROPERTY(SniPixmapList IconPixmap READ iconPixmap)
+    Q_PROPERTY(QString AttentionIconName READ iconName)
+    Q_PROPERTY(SniPixmapList AttentionIconPixmap READ attentionIconPixmap)
+    Q_PROPERTY(QString AttentionMovieName READ iconName)
     Q_PROPERTY(SniToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
     Q_PROPERTY(QDBusObjectPath Menu READ menu)
@@ -94,21 +97,25 @@ public:
         connect(item, &StatusNotifierItem::iconChanged, this, &StatusNotifierItemAdaptor::NewIcon);
         connect(item, &StatusNotifierItem::toolTipChanged, this,
                 &StatusNotifierItemAdaptor::NewToolTip);
+        connect(item, &StatusNotifierItem::needsAttentionChanged, this,
+                [this] { Q_EMIT NewStatus(status()); });
+        connect(item, &StatusNotifierItem::attentionIconChanged, this,
+                &StatusNotifierItemAdaptor::NewAttentionIcon);
     }
 
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString id() const { return m_item->id(); }
     QString title() const { return m_item->title(); }
-    QString status() const { return QStringLiteral("Active"); }
+    // A failed server asks to be seen: Plasma shows such an item even where it hides quiet ones.
+    QString status() const
+    {
+        return m_item->needsAttention() ? QStringLiteral("NeedsAttention")
+                                        : QStringLiteral("Active");
+    }
     int windowId() const { return 0; }
     QString iconName() const { return {}; } // pixmaps only: not every panel finds a theme's icon
-    SniPixmapList iconPixmap() const
-    {
-        SniPixmapList list;
-        for (const auto& [width, height, argb] : m_item->pixmaps())
-            list.append({width, height, argb});
-        return list;
-    }
+    SniPixmapList iconPixmap() const { return listOf(m_item->pixmaps()); }
+    SniPixmapList attentionIconPixmap() const { return listOf(m_item->attentionPixmaps()); }
     SniToolTip toolTip() const
     {
         return {QString(), {}, m_item->toolTipTitle(), m_item->toolTipBody()};
@@ -132,10 +139,19 @@ public Q_SLOTS:
 Q_SIGNALS:
     void NewIcon();
     void NewToolTip();
+    void NewAttentionIcon();
     void NewStatus(const QString& status);
     void NewTitle();
 
 private:
+    static SniPixmapList listOf(const QList<std::tuple<int, int, QByteArray>>& pixmaps)
+    {
+        SniPixmapList list;
+        for (const auto& [width, height, argb] : pixmaps)
+            list.append({width, height, argb});
+        return list;
+    }
+
     StatusNotifierItem* m_item;
 };
 
@@ -187,6 +203,18 @@ void StatusNotifierItem::setToolTip(const QString& title, const QString& body)
     Q_EMIT toolTipChanged();
 }
 
+void StatusNotifierItem::setNeedsAttention(bool needed, const QIcon& attentionIcon)
+{
+    if (attentionIcon.cacheKey() != m_attentionIcon.cacheKey()) {
+        m_attentionIcon = attentionIcon;
+        Q_EMIT attentionIconChanged();
+    }
+    if (needed == m_needsAttention)
+        return;
+    m_needsAttention = needed;
+    Q_EMIT needsAttentionChanged();
+}
+
 void StatusNotifierItem::setMenu(QMenu* menu)
 {
     m_menu = std::make_unique<DBusMenuExporter>(m_bus, MenuPath, menu);
@@ -197,11 +225,11 @@ QString StatusNotifierItem::menuPath() const
     return m_menu ? m_menu->path() : QStringLiteral("/NO_DBUSMENU");
 }
 
-QList<std::tuple<int, int, QByteArray>> StatusNotifierItem::pixmaps() const
+QList<std::tuple<int, int, QByteArray>> StatusNotifierItem::pixmapsOf(const QIcon& icon)
 {
     QList<std::tuple<int, int, QByteArray>> list;
     for (int size : {16, 22, 24, 32, 48, 64}) {
-        QImage image = m_icon.pixmap(QSize(size, size), 1.0).toImage();
+        QImage image = icon.pixmap(QSize(size, size), 1.0).toImage();
         if (image.isNull())
             continue;
         if (image.size() != QSize(size, size))

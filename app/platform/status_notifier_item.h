@@ -24,6 +24,7 @@ public:
     QIcon icon() const override { return m_icon; }
     void setToolTip(const QString& title, const QString& body) override;
     void setMenu(QMenu* menu) override;
+    void setNeedsAttention(bool needed, const QIcon& attentionIcon) override;
     void show() override;
     bool isVisible() const override { return m_shown; }
 
@@ -34,15 +35,23 @@ public:
     QString toolTipTitle() const { return m_toolTipTitle; }
     QString toolTipBody() const { return m_toolTipBody; }
     QString menuPath() const;
+    bool needsAttention() const { return m_needsAttention; }
     // ARGB32 in network byte order at each size the panels ask for.
-    QList<std::tuple<int, int, QByteArray>> pixmaps() const;
+    QList<std::tuple<int, int, QByteArray>> pixmaps() const { return pixmapsOf(m_icon); }
+    QList<std::tuple<int, int, QByteArray>> attentionPixmaps() const
+    {
+        return pixmapsOf(m_attentionIcon);
+    }
 
 Q_SIGNALS:
     void iconChanged();
     void toolTipChanged();
+    void needsAttentionChanged();
+    void attentionIconChanged();
 
 private:
     void registerWithWatcher();
+    static QList<std::tuple<int, int, QByteArray>> pixmapsOf(const QIcon& icon);
 
     QDBusConnection m_bus;
     QString m_service;
@@ -51,6 +60,8 @@ private:
     QIcon m_icon;
     QString m_toolTipTitle;
     QString m_toolTipBody;
+    bool m_needsAttention = false;
+    QIcon m_attentionIcon;
     std::unique_ptr<DBusMenuExporter> m_menu;
     bool m_shown = false;
 };

@@ -16,8 +16,17 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
+
+// Who holds the instance lock when the command line runs.
+enum class Holder
+{
+    None,
+    Hung,
+    Running
+};
 
 class HostileInputTest : public QObject
 {
@@ -69,6 +78,35 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), 10000);
         sockets.clear();
         QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
+    }
+
+    // Another user's client gets no answer even where it can reach the socket (its folder is
+    // private, opened here for the test): the instance takes nothing from it.
+    void instanceServesItsUserOnly()
+    {
+        if (::geteuid() != 0)
+            QSKIP("Needs root, to run a client as another user");
+        QTemporaryDir open;
+        SingleInstance instance(open.path());
+        QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
+        const QString socket = open.filePath(u"io.tarvessa.tarvessa-audio-server.socket"_s);
+        QVERIFY(::chmod(QFile::encodeName(open.path()).constData(), 0711) == 0 &&
+                ::chmod(QFile::encodeName(socket).constData(), 0777) == 0);
+        QSignalSpy reopened(&instance, &SingleInstance::reopenRequested);
+        // What the client heard: b'' for a connection closed without an answer.
+        const QString client = u"import socket, sys\ns = socket.socket(socket.AF_UNIX)\n"
+                               "s.connect(sys.argv[1]); s.sendall(b'reopen\\n')\n"
+                               "try: print(s.recv(16))\nexcept OSError: print(b'')\n"_s;
+        for (const QString& user : {u"65534"_s, u"0"_s}) {
+            QProcess ask;
+            ask.start(u"/usr/bin/setpriv"_s,
+                      {u"--reuid="_s + user, u"--regid="_s + user, u"--clear-groups"_s,
+                       u"/usr/bin/python3"_s, u"-c"_s, client, socket});
+            QTRY_VERIFY_WITH_TIMEOUT(ask.state() == QProcess::NotRunning, 20000);
+            const bool same = user == u"0"_s;
+            QCOMPARE(ask.readAllStandardOutput().trimmed(), same ? "b'ok\\n'"_ba : "b''"_ba);
+            QCOMPARE(reopened.size(), same ? 1 : 0);
+        }
     }
 
     // Something that is no file where the log goes: the start fails at once and says why,
@@ -226,10 +264,12 @@ private slots:
     // The shipped picker, untouched, always answers with one line, or says on standard error
     // why it cannot. keys: what xdotool types on an Xvfb display once the dialog has the focus,
     // or "lose" to end the display then; with "full" the picker runs with no display and its
-    // output going to /dev/full.
+    // output going to /dev/full, with "closed" on a display with its output closed. It opens in
+    // the music folder the home's user-dirs.dirs names, else in the home ("%1" in the line).
     void pickerAlwaysAnswers_data()
     {
         QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("music"); // in user-dirs.dirs; made unless named "Gone"
         QTest::addColumn<QByteArray>("said");
         QTest::addColumn<int>("exitCode");
         const QByteArray closed =
@@ -239,39 +279,57 @@ private slots:
         std::filesystem::create_directory(m_notUtf8.toStdString());
         std::filesystem::create_directory_symlink(
             m_notUtf8.toStdString(), QFile::encodeName(dir + u"/bjork"_s).toStdString());
+        const QByteArray noOutput = "Unable to write folder picker result: ";
         QTest::newRow("output full")
-            << u"full"_s << "Unable to write folder picker result: No space left on device\n"_ba
+            << u"full"_s << QString() << noOutput + "No space left on device\n"
             << 1;
-        QTest::newRow("display lost") << u"lose"_s << closed << 1;
+        QTest::newRow("output closed")
+            << u"closed"_s << QString() << noOutput + "Bad file descriptor\n"
+            << 1;
+        QTest::newRow("display lost") << u"lose"_s << QString() << closed << 1;
         QTest::newRow("Escape cancels")
-            << u"key Escape"_s << "{\"status\":\"cancelled\"}\n"_ba << 2;
+            << u"key Escape"_s << QString() << "{\"status\":\"cancelled\"}\n"_ba << 2;
         QTest::newRow("a typed link to a name not UTF-8")
-            << u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir)
+            << u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir) << QString()
             << "Unable to encode folder picker result.\n"_ba << 1;
+        const QByteArray chosen = "{\"status\":\"selected\",\"path\":\"%1\"}\n";
+        QTest::newRow("at once, the music folder")
+            << u"key Return"_s << u"Songs"_s << QByteArray(chosen).replace("%1", "%1\\/Songs") << 0;
+        QTest::newRow("at once, the home without one")
+            << u"key Return"_s << u"Gone"_s << chosen << 0;
     }
     void pickerAlwaysAnswers()
     {
         QFETCH(QString, keys);
+        QFETCH(QString, music);
         QFETCH(QByteArray, said);
         QFETCH(int, exitCode);
-        const bool display = keys != u"full"_s;
+        const bool display = keys != u"full"_s, shown = display && keys != u"closed"_s;
         if (display && !QFileInfo::exists(u"/usr/bin/xdotool"_s))
             QSKIP("Needs Xvfb and xdotool (Debian packages xvfb and xdotool)");
-        QTemporaryDir config;  // where Qt's dialog remembers the last folder
+        QTemporaryDir home;    // also where Qt's dialog remembers the last folder
         QProcess xvfb, picker; // each killed as it goes, should a check fail
         // -displayfd picks a free display and reports its number once clients can connect.
         if (display)
             xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
         QTRY_VERIFY_WITH_TIMEOUT(!display || xvfb.canReadLine(), 10000);
+        QVERIFY(music.isEmpty() || writeFile(home.filePath(u"user-dirs.dirs"_s),
+                                             "XDG_MUSIC_DIR=\"$HOME/" + music.toUtf8() + "\"\n"));
+        QVERIFY(music != u"Songs"_s || QDir(home.path()).mkdir(music));
         auto env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"XDG_CONFIG_HOME"_s, config.path());
+        env.insert(u"HOME"_s, home.path());
+        env.insert(u"XDG_CONFIG_HOME"_s, home.path());
         env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         env.insert(u"DISPLAY"_s,
                    display ? u':' + QString::fromLatin1(xvfb.readLine().trimmed()) : QString());
         picker.setProcessEnvironment(env);
         if (keys == u"full"_s)
             picker.setStandardOutputFile(u"/dev/full"_s);
-        picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
+        if (keys == u"closed"_s)
+            picker.start(u"/bin/sh"_s,
+                         {u"-c"_s, u"exec \"$0\" >&-"_s, QStringLiteral(FOLDER_PICKER_TOOL)});
+        else
+            picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
         const auto xdotool = [&](const QString& arguments) {
             QProcess run;
             run.setProcessEnvironment(env);
@@ -282,14 +340,16 @@ private slots:
         // be gone), the keys go to it.
         const QString focus =
             u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync"_s;
-        QTRY_VERIFY_WITH_TIMEOUT(!display || xdotool(focus), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!shown || xdotool(focus), 20000);
         if (keys == u"lose"_s)
             xvfb.kill();
-        QVERIFY(!display || keys == u"lose"_s || xdotool(keys));
+        QVERIFY(!shown || keys == u"lose"_s || xdotool(keys));
         QVERIFY(picker.waitForFinished(20000));
         // A result line goes to standard output, a message why there is none to standard error.
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
-        QCOMPARE(said.startsWith('{') ? out + err : err + out, said);
+        const QByteArray escapedHome = QFile::encodeName(home.path()).replace("/", "\\/");
+        QCOMPARE(said.startsWith('{') ? out + err : err + out,
+                 QByteArray(said).replace("%1", escapedHome));
         QCOMPARE(picker.exitCode(), exitCode);
     }
 
@@ -316,33 +376,55 @@ private slots:
         }
     }
 
-    // The real executable from a bundle of its own. Each run answers on one stream, the other
-    // left empty, and starts no server; the options need no display (X11 asked for, none
-    // there). A hung holder is this test's own instance: this thread waits for the launch and
-    // cannot answer it. A running one was launched with an unknown option, which it named
-    // before going on; --quit has ended it and its server when it returns.
-    void commandLine_data()
-    {
-        QTest::addColumn<QString>("arguments");
-        QTest::addColumn<QString>("holder");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("said");
-        QTest::newRow("help") << u"--help"_s << QString() << 0 << "\n  --quit "_ba;
-        QTest::newRow("version") << u"--version"_s << QString() << 0
-                                 << QByteArray("Tarvessa Audio Server " TARVESSA_VERSION "\n");
-        QTest::newRow("quit, none running")
-            << u"--quit"_s << QString() << 1 << "it is not running\n"_ba;
-        QTest::newRow("quit, holder hung") << u"--quit"_s << u"hung"_s << 1 << "does not answer"_ba;
-        QTest::newRow("launch, holder hung")
-            << u"-platform offscreen"_s << u"hung"_s << 1 << "not starting a second instance"_ba;
-        QTest::newRow("quit, one running") << u"--quit"_s << u"running"_s << 0 << QByteArray();
-    }
+    // The real executable from a bundle of its own, beside no instance, a hung one or a running
+    // one. Each run answers on one stream, the other left empty, and needs no display (X11 asked
+    // for, none there). A hung holder is this test's own instance: this thread waits for the
+    // launch and cannot answer it. A running one was launched with an unknown option, which it
+    // named before going on; its server never answers, so it stays "starting". Where the run
+    // becomes the instance itself (--open and --start with none running) its server starts, and
+    // --quit ends it. --quit has ended the instance and its server when it returns.
     void commandLine()
     {
-        QFETCH(QString, arguments);
-        QFETCH(QString, holder);
-        QFETCH(int, exitCode);
-        QFETCH(QByteArray, said);
+        using enum Holder;
+        const struct
+        {
+            const char* name;
+            QString arguments;
+            Holder holder;
+            int exitCode; // -1: the run is the instance until --quit
+            QByteArray said;
+            bool toError = false; // said on standard error rather than standard output
+        } rows[] = {
+            {"help", u"--help"_s, None, 0, "\n  --status "},
+            {"version", u"--version"_s, None, 0, "Tarvessa Audio Server " TARVESSA_VERSION "\n"},
+            {"quit, none running", u"--quit"_s, None, 1, "--quit: it is not running\n", true},
+            {"status, none running", u"--status"_s, None, 4, "--status: it is not running\n", true},
+            {"stop, none running", u"--stop"_s, None, 4, "--stop: it is not running\n", true},
+            {"restart, none running", u"--restart"_s, None, 4, "it is not running\n", true},
+            {"start, none running: launches", u"--start -platform offscreen"_s, None, -1, {}},
+            {"open, none running: launches", u"--open -platform offscreen"_s, None, -1, {}},
+            {"quit, holder hung", u"--quit"_s, Hung, 1, "does not answer", true},
+            {"status, holder hung", u"--status"_s, Hung, 1, "--status: the running instance", true},
+            {"launch, holder hung", u"-platform offscreen"_s, Hung, 1, "not starting a", true},
+            {"quit, one running", u"--quit"_s, Running, 0, {}},
+            {"status, one running", u"--status"_s, Running, 3, "starting\u2026\nhttp://127.0.0.1:"},
+            {"start, one running", u"--start"_s, Running, 0, {}},
+            {"restart, one running", u"--restart"_s, Running, 0, {}},
+            {"open, one running", u"--open"_s, Running, 0, {}},
+            {"stop, one running", u"--stop"_s, Running, 0, {}},
+        };
+        for (const auto& [name, arguments, holder, exitCode, said, toError] : rows) {
+            commandLineRow(name, arguments, holder, exitCode, said, toError);
+            if (QTest::currentTestFailed())
+                return;
+        }
+    }
+
+private:
+    void commandLineRow(const char* name, const QString& arguments, Holder holder, int exitCode,
+                        const QByteArray& said, bool toError)
+    {
+        qInfo("%s", name); // the row a failure belongs to
         TestAccount account;
         // Its bundle is the folder above its own.
         const QString executable = account.bundle() + u"/Resources/TarvessaAudioServer"_s;
@@ -356,24 +438,43 @@ private slots:
         // No display (X11 asked for, none there): only a launch told to run offscreen gets far.
         account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         SingleInstance hung(account.path(u"tmp"_s));
-        QVERIFY(holder != u"hung"_s || hung.claim() == SingleInstance::Outcome::Primary);
-        const bool running = holder == u"running"_s;
+        QVERIFY(holder != Holder::Hung || hung.claim() == SingleInstance::Outcome::Primary);
+        const bool running = holder == Holder::Running, launches = exitCode < 0;
         // Each is killed as it goes, should a check fail; the server then ends with its instance.
         QProcess first, process;
         first.setProcessEnvironment(account.environment);
         if (running)
             first.start(executable, {u"--bogus"_s, u"-platform"_s, u"offscreen"_s});
         QTRY_VERIFY_WITH_TIMEOUT(!running || QFile(pidFile).size() > 0, 20000);
+        const auto run = [&](QProcess& it, const QString& options) {
+            it.setProcessEnvironment(account.environment);
+            it.start(executable, options.split(u' ', Qt::SkipEmptyParts));
+            return it.waitForFinished(30000);
+        };
+        // The one instance: the run itself, or the one running before it; --quit ends it.
+        QProcess quit;
+        if (launches) {
+            process.setProcessEnvironment(account.environment);
+            process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
+            QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, 20000);
+            QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
+            QVERIFY(process.waitForFinished(1000));
+            QCOMPARE(process.exitCode(), 0);
+        } else {
+            QVERIFY(run(process, arguments));
+            QCOMPARE(process.exitCode(), exitCode);
+            const QByteArray out = process.readAllStandardOutput(),
+                             err = process.readAllStandardError();
+            QVERIFY2((toError ? out : err).isEmpty() && (toError ? err : out).contains(said),
+                     out + err);
+            QCOMPARE(QFile::exists(pidFile), running);
+        }
         const qint64 server = readAll(pidFile).trimmed().toLongLong();
-        process.setProcessEnvironment(account.environment);
-        process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitCode(), exitCode);
-        const QByteArray out = process.readAllStandardOutput(),
-                         err = process.readAllStandardError();
-        QVERIFY2((exitCode ? out : err).isEmpty() && (exitCode ? err : out).contains(said),
-                 out + err);
-        QCOMPARE(QFile::exists(pidFile), running);
+        // A stop ends the server and leaves the instance running.
+        QTRY_VERIFY_WITH_TIMEOUT(arguments != u"--stop"_s || liveGroupOf(server) == 0, 15000);
+        QVERIFY(!running || first.state() == QProcess::Running || arguments == u"--quit"_s);
+        if (running && !arguments.contains(u"--quit"_s))
+            QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
         // "Gone" means gone: the first instance has already ended, its server with it.
         QVERIFY(!running || (first.waitForFinished(1000) && first.exitCode() == 0));
         QVERIFY(!running || first.readAllStandardError().contains(

@@ -1,12 +1,16 @@
 // The controller's foundation: the menu's entries and what each does, the launch error alert,
-// and the environment the server is given.
+// the command line's requests to the running instance, and the environment the server is given.
+#include "controller/remote_commands.h"
 #include "test_account.h"
 
 #include <QAction>
 #include <QMenu>
 #include <QTest>
+#include <future>
 
 using namespace Qt::StringLiterals;
+
+using Command = SingleInstance::Command;
 
 class FoundationTest : public QObject
 {
@@ -91,6 +95,59 @@ private slots:
             QCOMPARE(BaseFolders(inherited, {}).dataHome(),
                      QDir::cleanPath(expected.replace(u'~', BaseFolders::passwdHome()) +
                                      u"/.local/share"_s));
+        }
+    }
+
+    // Requests from the command line through a real instance socket, in each state: "ok" or
+    // "no" and what the launch prints (--status: its exit status and lines, "|" ending each),
+    // then the state left. A failure's text reaches the launch on one line.
+    void instanceCommands()
+    {
+        using enum ServerState::Case;
+        const ServerState external = ServerState::running(), none = ServerState::stopped(),
+                          failure = ServerState::failed(u"No runtime.\n  See the log."_s);
+        const QString address = u"http://127.0.0.1:2104|"_s,
+                      notOurs = u"no The server on port 2104 was not started by this app, so "
+                                "Tarvessa Audio Server cannot "_s;
+        const struct
+        {
+            ServerState before;
+            Command command;
+            QString said;
+            ServerState::Case after;
+        } rows[] = {
+            {none, Command::Status, u"ok 3 Server stopped|"_s + address,
+             ServerState::Case::stopped},
+            {failure, Command::Status, u"ok 1 No runtime. See the log.|"_s + address, failed},
+            {external, Command::Status, u"ok 0 Server running (external)|"_s + address, running},
+            {external, Command::Start, u"ok "_s, running},
+            {none, Command::Start, u"ok "_s, failed}, // the runtime is missing: its alert follows
+            {failure, Command::Stop, u"ok "_s, stopped},
+            {external, Command::Stop, notOurs + u"stop it."_s, running},
+            {external, Command::Restart, notOurs + u"restart it."_s, running},
+        };
+        for (const auto& row : rows) {
+            TestAccount account;
+            auto controller = account.makeController();
+            controller->updateMenu(row.before);
+            SingleInstance instance(account.root());
+            instance.setCommandHandler(
+                [&](Command asked) { return answerCommand(*controller, asked); });
+            QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
+            QString text; // asked from a thread of its own, as the instance answers on this one
+            auto asked = std::async(std::launch::async, [&] {
+                return SingleInstance(account.root()).requestCommand(row.command, &text);
+            });
+            QTRY_VERIFY(asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
+            const StatusReport report = statusReport(text);
+            const QString said =
+                (asked.get() == SingleInstance::CommandOutcome::Done ? u"ok "_s : u"no "_s) +
+                (row.command != Command::Status
+                     ? text
+                     : QString::number(report.exitStatus) + u' ' +
+                           QString::fromLocal8Bit(report.output).replace(u'\n', u'|'));
+            QCOMPARE(said, row.said);
+            QTRY_COMPARE(controller->serverState.kind(), row.after);
         }
     }
 };

@@ -116,11 +116,13 @@ class SessionBusTest : public QObject
         return pending.reply();
     }
     QStringList m_opened;
+    QStringList m_statuses; // NewStatus as the panel hears it
     std::unique_ptr<QObject> m_context = std::make_unique<QObject>(); // a test's connections
 
 public slots:
     // Where QDesktopServices sends a folder to open, instead of xdg-open.
     void open(const QUrl& url) { m_opened.append(url.toLocalFile()); }
+    void newStatus(const QString& status) { m_statuses.append(status); }
 
 private slots:
     void initTestCase()
@@ -185,6 +187,18 @@ private slots:
                 .value()
                 .variant();
         };
+        const auto pixmaps = [&](const QString& name) { // all sizes' bytes, one after another
+            const QDBusArgument list = qvariant_cast<QDBusArgument>(itemProperty(name));
+            QByteArray all, argb;
+            int size = 0;
+            for (list.beginArray(); !list.atEnd(); all += argb) {
+                list.beginStructure();
+                list >> size >> size >> argb;
+                list.endStructure();
+            }
+            list.endArray();
+            return all;
+        };
         QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
         const QString menu = itemProperty(u"Menu"_s).value<QDBusObjectPath>().path();
         // "label" per entry, "(off)" marking a disabled one, "-" a separator; and their ids.
@@ -214,17 +228,28 @@ private slots:
         const QString layout = u"Open Tarvessa Audio Server;%1(off);%2;-;%3;Restart Server(off);-;"
                                "Start at Login;-;Show Data Folder;Show Server Log;-;"
                                "Quit Tarvessa Audio Server"_s;
-        const std::pair<std::function<void()>, QString> steps[] = {
-            {[&] { life.controller->updateMenu(ServerState::stopped()); },
-             u"Server stopped|Start Server"_s},
-            {[&] { life.controller->presentLaunchError(u"No runtime."_s); },
-             u"No runtime.|Start Server"_s},
-            {[&] { life.controller->updateMenu(ServerState::running()); }, // not ours
-             u"Server running (external)|Server Managed Externally(off)"_s},
-            {[&] { life.controller->startServer(false); }, u"Server starting\u2026|Stop Server"_s}};
+        // The item asks for attention from a failure until the next start or stop.
+        const struct
+        {
+            std::function<void()> drive;
+            QString titles, status;
+        } steps[] = {{[&] { life.controller->updateMenu(ServerState::stopped()); },
+                      u"Server stopped|Start Server"_s, u"Active"_s},
+                     {[&] { life.controller->presentLaunchError(u"No runtime."_s); },
+                      u"No runtime.|Start Server"_s, u"NeedsAttention"_s},
+                     {[&] { life.controller->stopOwnedServer(); }, u"Server stopped|Start Server"_s,
+                      u"Active"_s},
+                     {[&] { life.controller->updateMenu(ServerState::running()); }, // not ours
+                      u"Server running (external)|Server Managed Externally(off)"_s, u"Active"_s},
+                     {[&] { life.controller->presentLaunchError(u"No runtime."_s); },
+                      u"No runtime.|Start Server"_s, u"NeedsAttention"_s},
+                     {[&] { life.controller->startServer(false); },
+                      u"Server starting\u2026|Stop Server"_s, u"Active"_s}};
+        QVERIFY(m_desktop.connect(item, u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s,
+                                  u"NewStatus"_s, this, SLOT(newStatus(QString))));
         life.account.installRuntime(u"exec sleep 60"_s); // for the last step
         QSet<qint64> icons;                              // one per kind of state
-        for (const auto& [drive, titles] : steps) {
+        for (const auto& [drive, titles, status] : steps) {
             drive();
             const QStringList t = titles.split(u'|');
             QTRY_COMPARE(read().join(u';'), layout.arg(t[0], address, t[1]));
@@ -239,8 +264,15 @@ private slots:
             tip.endStructure();
             QCOMPARE(title + u'|' + body, u"Tarvessa Audio Server|"_s + t[0]);
             icons.insert(life.controller->statusItem->icon().cacheKey());
+            QCOMPARE(itemProperty(u"Status"_s).toString(), status);
+            // The failed icon is the one to show meanwhile.
+            QVERIFY(status == u"Active"_s ||
+                    pixmaps(u"AttentionIconPixmap"_s) == pixmaps(u"IconPixmap"_s));
         }
         QCOMPARE(icons.size(), 4);
+        // Each change told as it came.
+        QTRY_COMPARE(m_statuses, (QStringList{u"Active"_s, u"NeedsAttention"_s, u"Active"_s,
+                                              u"NeedsAttention"_s, u"Active"_s}));
         const int copy = ids[read().indexOf(address)];
         call(item, menu, u"com.canonical.dbusmenu.Event"_s,
              {copy, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});

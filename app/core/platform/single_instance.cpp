@@ -5,10 +5,30 @@
 #include <QLocalSocket>
 #include <QTimer>
 
+#include <algorithm>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 constexpr auto BaseName = "io.tarvessa.tarvessa-audio-server";
 const QByteArray ReopenWord = "reopen\n";
 const QByteArray QuitWord = "quit\n";
+// The commands' words, in the order of SingleInstance::Command.
+const QByteArray CommandWords[] = {"status\n", "start\n", "stop\n", "restart\n", ReopenWord};
+// An answer is "ok" or "no", then a space and its text when it has one: a status, a failure.
+constexpr qint64 LongestAnswer = 4096;
+
+// A client of another user is not served: the socket's folder is private, and this holds even
+// where it is not.
+bool sameUser(const QLocalSocket& client)
+{
+    struct ucred peer = {};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(client.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                        &size) == 0 &&
+           peer.uid == ::geteuid();
+}
 } // namespace
 
 SingleInstance::SingleInstance(const QString& folder, QObject* parent)
@@ -52,7 +72,7 @@ SingleInstance::Outcome SingleInstance::claim()
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = m_server->nextPendingConnection()) {
             client->setReadBufferSize(m_limits.longestRequest);
-            if (m_clients >= m_limits.mostConnections) {
+            if (m_clients >= m_limits.mostConnections || !sameUser(*client)) {
                 client->abort();
                 client->deleteLater();
                 continue;
@@ -75,15 +95,7 @@ SingleInstance::Outcome SingleInstance::claim()
                     }
                     return;
                 }
-                const QByteArray word = client->readLine(m_limits.longestRequest);
-                if (word == ReopenWord || word == QuitWord) {
-                    client->write("ok\n");
-                    client->flush();
-                    if (word == ReopenWord)
-                        emit reopenRequested();
-                    else
-                        emit quitRequested();
-                }
+                answer(client, client->readLine(m_limits.longestRequest));
                 client->disconnectFromServer();
             });
         }
@@ -91,20 +103,69 @@ SingleInstance::Outcome SingleInstance::claim()
     return Outcome::Primary;
 }
 
-bool SingleInstance::sendWord(const QByteArray& word)
+void SingleInstance::answer(QLocalSocket* client, const QByteArray& word)
+{
+    if (word == ReopenWord || word == QuitWord) {
+        client->write("ok\n");
+        client->flush();
+        if (word == ReopenWord)
+            emit reopenRequested();
+        else
+            emit quitRequested();
+        return;
+    }
+    const auto* known = std::find(std::begin(CommandWords), std::end(CommandWords), word);
+    if (known == std::end(CommandWords) || !m_handler)
+        return;
+    const Answer said = m_handler(static_cast<Command>(known - std::begin(CommandWords)));
+    QByteArray line = said.done ? "ok" : "no";
+    if (!said.text.isEmpty())
+        line += ' ' + said.text.simplified().toUtf8().left(LongestAnswer - 8);
+    client->write(line + '\n');
+    client->flush();
+}
+
+QByteArray SingleInstance::ask(const QByteArray& word)
 {
     QLocalSocket socket;
     socket.connectToServer(m_socketPath);
     if (!socket.waitForConnected(m_limits.answerTimeoutMs))
-        return false;
+        return {};
     socket.write(word);
     if (!socket.waitForBytesWritten(m_limits.answerTimeoutMs))
-        return false;
+        return {};
     while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(m_limits.answerTimeoutMs))
-            return false;
+        if (socket.bytesAvailable() >= LongestAnswer ||
+            !socket.waitForReadyRead(m_limits.answerTimeoutMs))
+            return {};
     }
-    return socket.readLine() == "ok\n";
+    return socket.readLine(LongestAnswer);
+}
+
+bool SingleInstance::sendWord(const QByteArray& word)
+{
+    return ask(word) == "ok\n";
+}
+
+SingleInstance::CommandOutcome SingleInstance::requestCommand(Command command, QString* text)
+{
+    if (m_lock.tryLock(0)) {
+        m_lock.unlock();
+        return CommandOutcome::NoneRunning;
+    }
+    if (m_lock.error() != QLockFile::LockFailedError) {
+        m_error = QStringLiteral("cannot read the lock file");
+        return CommandOutcome::NoAnswer;
+    }
+    const QByteArray line = ask(CommandWords[static_cast<int>(command)]);
+    const bool done = line == "ok\n" || line.startsWith("ok "),
+               refused = line == "no\n" || line.startsWith("no ");
+    if (!line.endsWith('\n') || (!done && !refused)) {
+        m_error = QStringLiteral("the running instance does not answer");
+        return CommandOutcome::NoAnswer;
+    }
+    *text = QString::fromUtf8(line.mid(3).chopped(line.size() > 3 ? 1 : 0));
+    return done ? CommandOutcome::Done : CommandOutcome::Refused;
 }
 
 SingleInstance::QuitOutcome SingleInstance::requestQuit(int waitMs)

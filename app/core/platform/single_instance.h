@@ -3,13 +3,16 @@
 #include <QLockFile>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QLocalServer;
+class QLocalSocket;
 
 // One running application per user. The first launch holds a lock file and listens on a local
-// socket beside it; a later launch asks it to reopen (show the web interface) and exits, or, with
-// --quit, asks it to quit.
+// socket beside it; a later launch asks it to reopen (show the web interface) and exits, or, from
+// the command line, asks it to quit or for one of the commands below. Only processes of the same
+// user are served.
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -50,12 +53,45 @@ public:
     // Never becomes the instance: a lock taken only to see that none runs is let go at once.
     QuitOutcome requestQuit(int waitMs);
 
+    // What the command line asks of the running instance beside reopening and quitting.
+    enum class Command
+    {
+        Status,
+        Start,
+        Stop,
+        Restart,
+        Open, // the same as a reopen
+    };
+    // The running instance's answer: done, with the text asked for, or refused, saying why. The
+    // text is sent as one line.
+    struct Answer
+    {
+        bool done = true;
+        QString text;
+    };
+    // The instance's side: answers each command as it comes (none is answered before).
+    void setCommandHandler(std::function<Answer(Command)> handler)
+    {
+        m_handler = std::move(handler);
+    }
+    enum class CommandOutcome
+    {
+        Done,        // the instance took it; text holds its answer
+        Refused,     // the instance would not; text says why
+        NoneRunning, // no instance holds the lock
+        NoAnswer,    // one holds it but did not answer (errorText says why)
+    };
+    // The command line's side; never becomes the instance.
+    CommandOutcome requestCommand(Command command, QString* text);
+
 signals:
     void reopenRequested();
     void quitRequested();
 
 private:
     bool sendWord(const QByteArray& word);
+    QByteArray ask(const QByteArray& word); // the answer's line, empty when none came
+    void answer(QLocalSocket* client, const QByteArray& word);
 
     QString m_socketPath;
     QLockFile m_lock;
@@ -63,4 +99,5 @@ private:
     QString m_error;
     Limits m_limits;
     int m_clients = 0; // connections being served
+    std::function<Answer(Command)> m_handler;
 };

@@ -16,6 +16,9 @@ public:
     virtual void setToolTip(const QString& title, const QString& body) = 0;
     // The menu stays the caller's; the item only shows it.
     virtual void setMenu(QMenu* menu) = 0;
+    // While the server has failed the item asks the panel to show it, even where the panel hides
+    // quiet items, with attentionIcon. Trays without such a state ignore it.
+    virtual void setNeedsAttention(bool /*needed*/, const QIcon& /*attentionIcon*/) {}
     virtual void show() = 0;
     virtual bool isVisible() const = 0;
 };
