@@ -253,16 +253,24 @@ private slots:
         life.controller->applicationWillTerminate();
     }
 
+    // The file manager asked over the session bus, within a limit of 1 s, or no bus at all.
     void showServerLog_data()
     {
         QTest::addColumn<int>("delayMs"); // below 0: no file manager on the bus, so no answer
-        QTest::newRow("answers at once") << 0;
-        QTest::newRow("answers late, within the bound") << 1500;
-        QTest::newRow("not there: its folder is opened") << -1;
+        QTest::addColumn<QString>("bus"); // the connection's address; empty: the session bus
+        QTest::addColumn<bool>("opened"); // its folder opened instead
+        QTest::newRow("answers at once") << 0 << QString() << false;
+        QTest::newRow("answers late, within the limit") << 600 << QString() << false;
+        QTest::newRow("not there: its folder is opened") << -1 << QString() << true;
+        QTest::newRow("answers past the limit: its folder, once") << 2500 << QString() << true;
+        QTest::newRow("no bus: its folder at once") << -1 << u"disabled:"_s << true;
+        QTest::newRow("a bus nobody runs") << -1 << u"unix:path=/nonexistent/bus"_s << true;
     }
     void showServerLog()
     {
         QFETCH(int, delayMs);
+        QFETCH(QString, bus);
+        QFETCH(bool, opened);
         const bool there = delayMs >= 0;
         m_fileManager->delayMs = delayMs;
         m_fileManager->answered = 0;
@@ -270,10 +278,15 @@ private slots:
         QVERIFY(!there || m_desktop.registerService(FileManagerService));
         QDesktopServices::setUrlHandler(u"file"_s, this, "open");
         const QString log = u"/var/my state #1/server.log"_s; // a space and a "#" end no address
-        DesktopWorkspace workspace;
+        const QStringList folder{QFileInfo(log).path()};
+        DesktopWorkspace workspace(bus.isEmpty() ? QDBusConnection::sessionBus()
+                                                 : QDBusConnection::connectToBus(bus, bus),
+                                   1000ms);
         const QDeadlineTimer soon(1000);
         workspace.revealFile(log);
         QVERIFY(!soon.hasExpired()); // asked without waiting: its answer decides later
+        if (!bus.isEmpty())          // nobody to ask: at once
+            QCOMPARE(m_opened, folder);
         QTRY_COMPARE_WITH_TIMEOUT(m_fileManager->answered.load(), int(there), 10000);
         // Asked again behind the answer (or the bus's "no such service"): by the reply, the
         // application has handled the answer.
@@ -282,7 +295,9 @@ private slots:
         if (there)
             QCOMPARE(m_fileManager->asked,
                      QStringList{u"file:///var/my%20state%20%231/server.log"_s});
-        QCOMPARE(m_opened, there ? QStringList() : QStringList{QFileInfo(log).path()});
+        QCOMPARE(m_opened, opened ? folder : QStringList());
+        if (!bus.isEmpty())
+            QDBusConnection::disconnectFromBus(bus);
     }
     void cleanup() // also after a failed row, so the next starts from no desktop services
     {
