@@ -70,33 +70,46 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
     }
 
-    // Something that is no file where the log goes: the start fails at once and says why,
-    // nothing there is lost, and a FIFO does not hang the open.
+    // A bundle without its runtime or entry script, or something that is no file where the log
+    // goes: the start fails at once and says why, nothing there is lost, a FIFO does not hang
+    // the open, and a broken bundle leaves no trace in the account.
     void somethingInTheWay_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("a folder") << u"folder"_s;
-        QTest::newRow("a FIFO") << u"fifo"_s;
-        QTest::newRow("a device") << u"device"_s;
+        QTest::addColumn<QString>("message"); // %1: the log
+        const QString log = u"Tarvessa Audio Server could not prepare its data folders: The server "
+                            "log %1 is not a regular file"_s;
+        const QString runtime = u"The bundled Node.js runtime is missing or not executable."_s;
+        QTest::newRow("a folder") << u"folder"_s << log;
+        QTest::newRow("a FIFO") << u"fifo"_s << log;
+        QTest::newRow("a device") << u"device"_s << log;
+        QTest::newRow("no runtime") << u"runtime/bin/node"_s << runtime;
+        QTest::newRow("a runtime not executable") << u"runtime 0644"_s << runtime;
+        QTest::newRow("no entry script")
+            << u"app/build/server/index.js"_s << u"The bundled Tarvessa Audio server is missing."_s;
     }
     void somethingInTheWay()
     {
         QFETCH(QString, kind);
+        QFETCH(QString, message);
         Lifecycle life;
         life.account.installRuntime(u"exit 0"_s);
         const QString log = life.controller->serverLogURL().toLocalFile();
-        QVERIFY(QDir().mkpath(QFileInfo(log).path()));
+        const QString resources = life.account.bundle() + u"/Resources/"_s;
+        const bool bundle = kind.contains(u'/') || kind.startsWith(u"runtime"_s);
+        QVERIFY(bundle || QDir().mkpath(QFileInfo(log).path()));
         QVERIFY(kind == u"fifo"     ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
                 : kind == u"folder" ? writeFile(log + u"/kept"_s, "kept")
-                                    : QFile::link(u"/dev/null"_s, log));
+                : kind == u"device" ? QFile::link(u"/dev/null"_s, log)
+                : kind.contains(u'/')
+                    ? QFile::remove(resources + kind)
+                    : QFile(resources + u"runtime/bin/node"_s).setPermissions(QFile::ReadOwner));
         life.controller->startServer(false);
-        QCOMPARE(
-            life.controller->serverState.message(),
-            u"Tarvessa Audio Server could not prepare its data folders: The server log %1 is not a regular file"_s
-                .arg(log));
+        QCOMPARE(life.controller->serverState.message(), QString(message).replace(u"%1"_s, log));
         QVERIFY(!life.controller->serverProcess && !life.controller->logHandle);
         QCOMPARE(life.account.alerts.shown.size(), 1);
-        QVERIFY(kind != u"folder" || readAll(log + u"/kept"_s) == "kept");
+        QVERIFY(kind != u"folder"_s || readAll(log + u"/kept"_s) == "kept");
+        QVERIFY(!bundle || QDir(life.account.home()).isEmpty());
     }
 
     // Names are bytes: a home whose name holds a Latin-1 byte, a lone surrogate and a cut-off
@@ -237,7 +250,8 @@ private slots:
     // left empty, and starts no server; the options need no display (X11 asked for, none
     // there). A hung holder is this test's own instance: this thread waits for the launch and
     // cannot answer it. A running one was launched with an unknown option, which it named
-    // before going on; --quit has ended it and its server when it returns.
+    // before going on; --quit has ended it and its server when it returns. A crashed one left its
+    // lock and socket behind, which block neither --quit nor the next instance.
     void commandLine_data()
     {
         QTest::addColumn<QString>("arguments");
@@ -253,6 +267,8 @@ private slots:
         QTest::newRow("launch, holder hung")
             << u"-platform offscreen"_s << u"hung"_s << 1 << "not starting a second instance"_ba;
         QTest::newRow("quit, one running") << u"--quit"_s << u"running"_s << 0 << QByteArray();
+        QTest::newRow("quit, one crashed")
+            << u"--quit"_s << u"crashed"_s << 1 << "it is not running\n"_ba;
     }
     void commandLine()
     {
@@ -274,13 +290,17 @@ private slots:
         account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         SingleInstance hung(account.path(u"tmp"_s));
         QVERIFY(holder != u"hung"_s || hung.claim() == SingleInstance::Outcome::Primary);
-        const bool running = holder == u"running"_s;
+        const bool running = holder == u"running"_s || holder == u"crashed"_s;
         // Each is killed as it goes, should a check fail; the server then ends with its instance.
         QProcess first, process;
         first.setProcessEnvironment(account.environment);
         if (running)
             first.start(executable, {u"--bogus"_s, u"-platform"_s, u"offscreen"_s});
         QTRY_VERIFY_WITH_TIMEOUT(!running || QFile(pidFile).size() > 0, 20000);
+        if (holder == u"crashed"_s) {
+            first.kill();
+            QVERIFY(first.waitForFinished(10000)); // collected: its process id is free again
+        }
         const qint64 server = readAll(pidFile).trimmed().toLongLong();
         process.setProcessEnvironment(account.environment);
         process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
@@ -292,10 +312,13 @@ private slots:
                  out + err);
         QCOMPARE(QFile::exists(pidFile), running);
         // "Gone" means gone: the first instance has already ended, its server with it.
-        QVERIFY(!running || (first.waitForFinished(1000) && first.exitCode() == 0));
-        QVERIFY(!running || first.readAllStandardError().contains(
-                                ": unknown option --bogus, ignored (--help lists the options)\n"));
+        QVERIFY(holder != u"running"_s || (first.waitForFinished(1000) && first.exitCode() == 0));
+        QVERIFY(holder != u"running"_s ||
+                first.readAllStandardError().contains(
+                    ": unknown option --bogus, ignored (--help lists the options)\n"));
         QTRY_COMPARE_WITH_TIMEOUT(liveGroupOf(server), 0, 5000);
+        QVERIFY(holder != u"crashed"_s ||
+                SingleInstance(account.path(u"tmp"_s)).claim() == SingleInstance::Outcome::Primary);
     }
 };
 
