@@ -119,6 +119,43 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QVERIFY(!parseLaunchOptions({installed.program}).launchedAtLogin);
     }
 
+    // Changed behind the application's back (the desktop's settings, a hand edit), the entry's
+    // status reaches the "Start at Login" item without the menu opening, also when its folder
+    // is removed and made anew.
+    void theItemFollowsTheEntryOnDisk()
+    {
+        Installed installed;
+        XdgAutostartService& service = installed.service;
+        TestAccount& account = installed.account;
+        account.installRuntime(u"exit 0"_s); // the launch starts a server that ends at once
+        TarvessaAudioServerAppDelegate controller({account.alerts, account.workspace,
+                                                   account.clipboard, service, account.folders(),
+                                                   [] {}});
+        controller.applicationDidFinishLaunching({.launchedAtLogin = true}, true);
+        const auto shown = [&] {
+            QAction* item = controller.startAtLoginMenuItem;
+            return item->text().endsWith(u"(Approval Required)"_s) ? u"approval"_s
+                   : item->isChecked()                             ? u"on"_s
+                                                                   : u"off"_s;
+        };
+        const QString folder = service.autostartFolder();
+        const std::pair<std::function<bool()>, QString> steps[] = {
+            {[&] { return service.registerItem().ok(); }, u"on"_s},
+            {[&] {
+                 return writeFile(service.entryPath(),
+                                  service.entryContents().replace("X-GNOME-Autostart-enabled=true",
+                                                                  "Hidden=true"));
+             },
+             u"approval"_s},
+            {[&] { return QFile::remove(service.entryPath()); }, u"off"_s},
+            {[&] { return QDir(folder).removeRecursively(); }, u"off"_s},
+            {[&] { return service.registerItem().ok(); }, u"on"_s}};
+        for (const auto& [change, status] : steps) {
+            QVERIFY(change());
+            QTRY_COMPARE_WITH_TIMEOUT(shown(), status, 5000);
+        }
+    }
+
     // Exec lines split as launchers split them (ours are read back by the status table).
     void splitExec_data()
     {
