@@ -108,7 +108,7 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QProcess reader;
         reader.setProcessEnvironment(installed.account.environment);
         reader.start(u"/bin/sh"_s, {u"-c"_s, script, u"sh"_s, installed.service.entryPath()});
-        QVERIFY(reader.waitForFinished(20000));
+        QVERIFY(reader.waitForFinished(deadline(20000)));
         const QString err = QString::fromUtf8(reader.readAllStandardError());
         if (err.contains(u"No module named 'gi'"_s) || err.contains(u"not found"_s))
             QSKIP(qPrintable(u"the reader is not installed: "_s + err));
@@ -152,7 +152,7 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
             {[&] { return service.registerItem().ok(); }, u"on"_s}};
         for (const auto& [change, status] : steps) {
             QVERIFY(change());
-            QTRY_COMPARE_WITH_TIMEOUT(shown(), status, 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(shown(), status, deadline(5000));
         }
     }
 

@@ -61,13 +61,13 @@ private slots:
             send(bytes);
         QTRY_COMPARE_WITH_TIMEOUT(
             std::ranges::count(sockets, QLocalSocket::ConnectedState, &QLocalSocket::state), served,
-            10000);
+            deadline(10000));
         QVERIFY(reopened.isEmpty());
         sockets.clear();
         // A proper request, sent again until the instance has seen the others go.
-        QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), deadline(10000));
         sockets.clear();
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, deadline(5000));
     }
 
     // A bundle without its runtime or entry script, or something that is no file where the log
@@ -128,7 +128,7 @@ private slots:
         account.installRuntime(u"env > \"$0.env\""_s);
         auto controller = account.makeController();
         controller->startServer(false);
-        QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!controller->serverProcess, deadline(10000));
         // The odd home alone: no second tree where its bytes were replaced.
         QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.toStdString()), {}), 1);
         QVERIFY(readAll(account.bundle() + u"/Resources/runtime/bin/node.env"_s)
@@ -192,7 +192,7 @@ private slots:
         // -displayfd picks a free display and reports its number once clients can connect.
         if (display)
             xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
-        QTRY_VERIFY_WITH_TIMEOUT(!display || xvfb.canReadLine(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!display || xvfb.canReadLine(), deadline(10000));
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_CONFIG_HOME"_s, config.path());
         env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
@@ -206,17 +206,17 @@ private slots:
             QProcess run;
             run.setProcessEnvironment(env);
             run.start(u"xdotool"_s, arguments.split(u' '));
-            return run.waitForFinished(20000) && run.exitCode() == 0;
+            return run.waitForFinished(deadline(20000)) && run.exitCode() == 0;
         };
         // Once the dialog is mapped and has the focus (tried again should the window it found
         // be gone), the keys go to it.
         const QString focus =
             u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync"_s;
-        QTRY_VERIFY_WITH_TIMEOUT(!display || xdotool(focus), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!display || xdotool(focus), deadline(20000));
         if (keys == u"lose"_s)
             xvfb.kill();
         QVERIFY(!display || keys == u"lose"_s || xdotool(keys));
-        QVERIFY(picker.waitForFinished(20000));
+        QVERIFY(picker.waitForFinished(deadline(20000)));
         // A result line goes to standard output, a message why there is none to standard error.
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
         QCOMPARE(said.startsWith('{') ? out + err : err + out, said);
@@ -296,15 +296,16 @@ private slots:
         first.setProcessEnvironment(account.environment);
         if (running)
             first.start(executable, {u"--bogus"_s, u"-platform"_s, u"offscreen"_s});
-        QTRY_VERIFY_WITH_TIMEOUT(!running || QFile(pidFile).size() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!running || QFile(pidFile).size() > 0, deadline(20000));
         if (holder == u"crashed"_s) {
             first.kill();
-            QVERIFY(first.waitForFinished(10000)); // collected: its process id is free again
+            // Collected: its process id is free again.
+            QVERIFY(first.waitForFinished(deadline(10000)));
         }
         const qint64 server = readAll(pidFile).trimmed().toLongLong();
         process.setProcessEnvironment(account.environment);
         process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
-        QVERIFY(process.waitForFinished(30000));
+        QVERIFY(process.waitForFinished(deadline(30000)));
         QCOMPARE(process.exitCode(), exitCode);
         const QByteArray out = process.readAllStandardOutput(),
                          err = process.readAllStandardError();
@@ -312,11 +313,12 @@ private slots:
                  out + err);
         QCOMPARE(QFile::exists(pidFile), running);
         // "Gone" means gone: the first instance has already ended, its server with it.
-        QVERIFY(holder != u"running"_s || (first.waitForFinished(1000) && first.exitCode() == 0));
+        QVERIFY(holder != u"running"_s ||
+                (first.waitForFinished(deadline(1000)) && first.exitCode() == 0));
         QVERIFY(holder != u"running"_s ||
                 first.readAllStandardError().contains(
                     ": unknown option --bogus, ignored (--help lists the options)\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(liveGroupOf(server), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(liveGroupOf(server), 0, deadline(5000));
         QVERIFY(holder != u"crashed"_s ||
                 SingleInstance(account.path(u"tmp"_s)).claim() == SingleInstance::Outcome::Primary);
     }

@@ -79,7 +79,7 @@ private slots:
             earlier = c.readinessAttempts;
             c.waitUntilReady(false);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, deadline(10000));
         QVERIFY(life.stateIs(ready ? Case::running : Case::failed));
         QCOMPARE(life.account.alerts.shown.size(), ready ? 0 : 1);
         QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, life.url()));
@@ -236,7 +236,7 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QCOMPARE(life.account.alerts.shown.size(), failure ? 1 : 0);
         // Its helpers end with it, soon after; a process outside its group is never signalled.
         if (childSignal != 2) // with its status lost, its group's id is no longer reserved
-            QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
         QVERIFY(liveGroupOf(readAll(life.account.path(u"outside"_s)).trimmed().toLongLong()));
     }
 
@@ -267,7 +267,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         life.controller.reset();
         writeFile(life.account.path(u"gone"_s), {});
         int status = -1;
-        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                                deadline(10000)));
         QTEST(status, "status");
         QTRY_VERIFY(processes({}, pid).isEmpty());
     }
@@ -305,10 +306,10 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QTRY_VERIFY(processes({}, pid).size() >= (stopped ? 2 : 1));
         if (stopped)
             server.terminate();
-        QVERIFY(ended.wait(10000));
+        QVERIFY(ended.wait(deadline(10000)));
         QTEST(ended.first().first().toInt(), "status");
         QVERIFY(!server.isRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
     }
 
     void theServerDiesWithTheApplication()
@@ -330,7 +331,7 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QCOMPARE(liveGroupOf(server), server);
         ::kill(application, SIGKILL); // nothing of the application runs any more
         // Without the death signal it would sleep on for minutes; the deadline is only generous.
-        QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), deadline(10000));
     }
 };
 
