@@ -61,10 +61,11 @@ private slots:
         const char* proxies[] = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
         for (const char* proxy : proxies)
             qputenv(proxy, "http://127.0.0.1:" + QByteArray::number(m_elsewhere.serverPort()));
+        const QNetworkProxy before = QNetworkProxy::applicationProxy();
         QNetworkProxy::setApplicationProxy(
             {QNetworkProxy::HttpProxy, u"127.0.0.1"_s, m_elsewhere.serverPort()});
         const auto noProxy = qScopeGuard([&] {
-            QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+            QNetworkProxy::setApplicationProxy(before);
             for (const char* proxy : proxies)
                 qunsetenv(proxy);
         });
