@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <array>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -98,9 +99,16 @@ public:
     void startServer(bool openBrowser);
     void stopOwnedServer();
     void presentLaunchError(const QString& message);
-    // One alert at a time: one asked for while another is open follows when it closes, the
-    // latest replacing any that waited, so clicks during an alert never stack up alerts.
-    void presentAlert(const AlertRequest& alert, std::function<void(int)> answered = {});
+    // One alert at a time: those asked for while another is open follow in order once it closes.
+    // A server failure replaces the failure waiting before it, so a flapping server does not
+    // stack up alerts; an alert the user asked for is never dropped, only not queued twice.
+    enum class AlertOrigin
+    {
+        UserRequest,
+        ServerFailure
+    };
+    void presentAlert(const AlertRequest& alert, std::function<void(int)> answered = {},
+                      AlertOrigin origin = AlertOrigin::UserRequest);
     void probeServer(std::function<void(bool)> completion);
     void waitUntilReady(bool openBrowser);
     void detectOrStartServer(bool openBrowser);
@@ -179,5 +187,11 @@ private:
     QFileSystemWatcher* m_loginItemWatcher = nullptr;
     bool m_alertOpen = false;
     bool m_launched = false; // the menu is built: an icon may be attached
-    std::optional<std::pair<AlertRequest, std::function<void(int)>>> m_waitingAlert;
+    struct WaitingAlert
+    {
+        AlertRequest request;
+        std::function<void(int)> answered;
+        AlertOrigin origin;
+    };
+    std::deque<WaitingAlert> m_waitingAlerts;
 };

@@ -64,8 +64,13 @@ void DesktopWorkspace::openFolder(const QString& folderPath)
 }
 
 void revealInFileManager(const QDBusConnection& bus, const QString& filePath,
-                         std::function<void(bool shown)> done)
+                         std::chrono::milliseconds limit, std::function<void(bool shown)> done)
 {
+    // A call on a bus that is not connected never finishes: nobody can be asked, so say so now.
+    if (!bus.isConnected()) {
+        done(false);
+        return;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"),
         QStringLiteral("/org/freedesktop/FileManager1"),
@@ -73,9 +78,11 @@ void revealInFileManager(const QDBusConnection& bus, const QString& filePath,
     // Fully encoded: a space or a "#" in the path must not end the address.
     const QString uri = QString::fromLatin1(QUrl::fromLocalFile(filePath).toEncoded());
     call << QStringList{uri} << QString();
-    // Asked without waiting: a slow file manager must not hold up the menu. Its answer, however
-    // late, decides whether the folder is opened instead.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 25000));
+    // Asked without waiting: a slow file manager must not hold up the menu. Its answer within the
+    // limit decides whether the folder is opened instead; past it, the folder is opened and the
+    // answer is dropped, so one request never leads to two windows of ours.
+    auto* watcher =
+        new QDBusPendingCallWatcher(bus.asyncCall(call, static_cast<int>(limit.count())));
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [done = std::move(done)](QDBusPendingCallWatcher* finished) {
                          finished->deleteLater();
@@ -86,7 +93,7 @@ void revealInFileManager(const QDBusConnection& bus, const QString& filePath,
 void DesktopWorkspace::revealFile(const QString& filePath)
 {
     const QString folder = QFileInfo(filePath).absolutePath();
-    revealInFileManager(QDBusConnection::sessionBus(), filePath, [this, folder](bool shown) {
+    revealInFileManager(m_bus, filePath, m_revealLimit, [this, folder](bool shown) {
         if (!shown)
             openFolder(folder);
     });

@@ -2,6 +2,8 @@
 #include "controller/app_delegate.h"
 #include "platform/alerts.h"
 
+#include <algorithm>
+
 void TarvessaAudioServerAppDelegate::presentLaunchError(const QString& message)
 {
     updateMenu(ServerState::failed(message));
@@ -12,29 +14,39 @@ void TarvessaAudioServerAppDelegate::presentLaunchError(const QString& message)
     alert.title = QStringLiteral("Tarvessa Audio Server");
     alert.informativeText = message;
     alert.buttons = {QStringLiteral("Show Log"), QStringLiteral("OK")};
-    presentAlert(alert, [this](int answer) {
-        if (answer == 0)
-            showServerLog();
-    });
+    presentAlert(
+        alert,
+        [this](int answer) {
+            if (answer == 0)
+                showServerLog();
+        },
+        AlertOrigin::ServerFailure);
 }
 
 void TarvessaAudioServerAppDelegate::presentAlert(const AlertRequest& alert,
-                                                  std::function<void(int)> answered)
+                                                  std::function<void(int)> answered,
+                                                  AlertOrigin origin)
 {
-    if (m_alertOpen) {
-        m_waitingAlert.emplace(alert, std::move(answered));
-        return;
-    }
-    std::optional<std::pair<AlertRequest, std::function<void(int)>>> next;
-    next.emplace(alert, std::move(answered));
-    while (next && !isQuitting) {
+    const auto waitsAlready = [&](const WaitingAlert& waiting) {
+        return waiting.origin == origin && waiting.request.title == alert.title &&
+               waiting.request.informativeText == alert.informativeText;
+    };
+    if (origin == AlertOrigin::ServerFailure)
+        std::erase_if(m_waitingAlerts, [](const WaitingAlert& waiting) {
+            return waiting.origin == AlertOrigin::ServerFailure;
+        });
+    if (!std::ranges::any_of(m_waitingAlerts, waitsAlready))
+        m_waitingAlerts.push_back({alert, std::move(answered), origin});
+    if (m_alertOpen)
+        return; // shown by the loop below, in the call that opened the current alert
+    while (!m_waitingAlerts.empty() && !isQuitting) {
+        WaitingAlert next = std::move(m_waitingAlerts.front());
+        m_waitingAlerts.pop_front();
         m_alertOpen = true;
-        const int answer = m_services.alerts.run(next->first);
+        const int answer = m_services.alerts.run(next.request);
         m_alertOpen = false;
-        const std::function<void(int)> done = std::move(next->second);
-        next = std::exchange(m_waitingAlert, std::nullopt);
-        if (done)
-            done(answer);
+        if (next.answered)
+            next.answered(answer);
     }
-    m_waitingAlert.reset();
+    m_waitingAlerts.clear();
 }

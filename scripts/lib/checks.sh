@@ -5,6 +5,7 @@
 #   fail MESSAGE...               print "<check>: FAIL: MESSAGE" on stderr and exit 1
 #   need_tools TOOL...            exit 77 (CTest's "skipped") when a TOOL is not on PATH
 #   wait_for SECONDS WHAT CMD...  run CMD every 0.1 s until it succeeds; fail "WHAT did not happen" after SECONDS
+#                                 times TARVESSA_TEST_TIME_FACTOR (default 1; slow builds set it)
 #   new_work_dir NAME             make $work (/tmp/tarvessa-NAME.XXXXXX, links resolved), removed at exit
 #   track PID                     a child of this very shell (`cmd & track $!`): at exit it and its descendants end
 #   track_dir DIR                 at exit, also end every process (and descendants) whose arguments or environment name DIR/
@@ -38,7 +39,9 @@ need_tools() {
 }
 
 wait_for() {
-    local seconds=$1 what=$2
+    local what=$2 seconds
+    seconds=$(awk -v s="$1" -v f="${TARVESSA_TEST_TIME_FACTOR:-1}" \
+        'BEGIN { f += 0; if (f < 1) f = 1; t = s * f; printf "%d", t == int(t) ? t : int(t) + 1 }')
     local deadline=$((SECONDS + seconds))
     shift 2
     until "$@"; do

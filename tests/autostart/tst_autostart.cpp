@@ -105,7 +105,7 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QProcess reader;
         reader.setProcessEnvironment(installed.account.environment);
         reader.start(u"/bin/sh"_s, {u"-c"_s, script, u"sh"_s, installed.service.entryPath()});
-        QVERIFY(reader.waitForFinished(20000));
+        QVERIFY(reader.waitForFinished(deadline(20000)));
         const QString err = QString::fromUtf8(reader.readAllStandardError());
         if (err.contains(u"No module named 'gi'"_s) || err.contains(u"not found"_s))
             QSKIP(qPrintable(u"the reader is not installed: "_s + err));
@@ -114,6 +114,43 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QCOMPARE(argv, (QStringList{installed.program, u"--autostart"_s, u""_s}));
         QVERIFY(parseLaunchOptions(argv).launchedAtLogin);
         QVERIFY(!parseLaunchOptions({installed.program}).launchedAtLogin);
+    }
+
+    // Changed behind the application's back (the desktop's settings, a hand edit), the entry's
+    // status reaches the "Start at Login" item without the menu opening, also when its folder
+    // is removed and made anew.
+    void theItemFollowsTheEntryOnDisk()
+    {
+        Installed installed;
+        XdgAutostartService& service = installed.service;
+        TestAccount& account = installed.account;
+        account.installRuntime(u"exit 0"_s); // the launch starts a server that ends at once
+        TarvessaAudioServerAppDelegate controller({account.alerts, account.workspace,
+                                                   account.clipboard, service, account.folders(),
+                                                   [] {}});
+        controller.applicationDidFinishLaunching({.launchedAtLogin = true}, true);
+        const auto shown = [&] {
+            QAction* item = controller.startAtLoginMenuItem;
+            return item->text().endsWith(u"(Approval Required)"_s) ? u"approval"_s
+                   : item->isChecked()                             ? u"on"_s
+                                                                   : u"off"_s;
+        };
+        const QString folder = service.autostartFolder();
+        const std::pair<std::function<bool()>, QString> steps[] = {
+            {[&] { return service.registerItem().ok(); }, u"on"_s},
+            {[&] {
+                 return writeFile(service.entryPath(),
+                                  service.entryContents().replace("X-GNOME-Autostart-enabled=true",
+                                                                  "Hidden=true"));
+             },
+             u"approval"_s},
+            {[&] { return QFile::remove(service.entryPath()); }, u"off"_s},
+            {[&] { return QDir(folder).removeRecursively(); }, u"off"_s},
+            {[&] { return service.registerItem().ok(); }, u"on"_s}};
+        for (const auto& [change, status] : steps) {
+            QVERIFY(change());
+            QTRY_COMPARE_WITH_TIMEOUT(shown(), status, deadline(5000));
+        }
     }
 
     // The toggle over a scripted service, for every status it may report: what it asks of the

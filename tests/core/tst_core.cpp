@@ -1,6 +1,7 @@
 // The Widgets-free core on its own, linked with nothing but Qt Test: the port from Info.json, the
 // server's environment, its folders, the legacy folders' move, the log's rotation and header, the
 // probe's judgement, the listener owners, the desktop entry format and the name encoding.
+#include "deadline.h"
 #include "platform/base_folders.h"
 #include "platform/desktop_entry.h"
 #include "platform/native_names.h"
@@ -445,7 +446,7 @@ private slots:
                           native(dir.filePath(u"linked"_s)).constData()) == 0);
         QProcess copy;
         copy.start(dir.filePath(u"linked"_s), {u"--bundle"_s});
-        QVERIFY(copy.waitForFinished(20000));
+        QVERIFY(copy.waitForFinished(deadline(20000)));
         QCOMPARE(copy.readAllStandardOutput().toHex(' '), bundle.toHex(' '));
     }
 

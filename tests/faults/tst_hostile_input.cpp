@@ -25,7 +25,8 @@ enum class Holder
 {
     None,
     Hung,
-    Running
+    Running,
+    Crashed // killed, its lock and socket left behind
 };
 
 class HostileInputTest : public QObject
@@ -71,13 +72,13 @@ private slots:
             send(bytes);
         QTRY_COMPARE_WITH_TIMEOUT(
             std::ranges::count(sockets, QLocalSocket::ConnectedState, &QLocalSocket::state), served,
-            10000);
+            deadline(10000));
         QVERIFY(reopened.isEmpty());
         sockets.clear();
         // A proper request, sent again until the instance has seen the others go.
-        QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((send("reopen\n"), !reopened.isEmpty()), deadline(10000));
         sockets.clear();
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(u"/proc/self/fd"_s).count(), descriptors, deadline(5000));
     }
 
     // Another user's client gets no answer even where it can reach the socket (its folder is
@@ -102,40 +103,53 @@ private slots:
             ask.start(u"/usr/bin/setpriv"_s,
                       {u"--reuid="_s + user, u"--regid="_s + user, u"--clear-groups"_s,
                        u"/usr/bin/python3"_s, u"-c"_s, client, socket});
-            QTRY_VERIFY_WITH_TIMEOUT(ask.state() == QProcess::NotRunning, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(ask.state() == QProcess::NotRunning, deadline(20000));
             const bool same = user == u"0"_s;
             QCOMPARE(ask.readAllStandardOutput().trimmed(), same ? "b'ok\\n'"_ba : "b''"_ba);
             QCOMPARE(reopened.size(), same ? 1 : 0);
         }
     }
 
-    // Something that is no file where the log goes: the start fails at once and says why,
-    // nothing there is lost, and a FIFO does not hang the open.
+    // A bundle without its runtime or entry script, or something that is no file where the log
+    // goes: the start fails at once and says why, nothing there is lost, a FIFO does not hang
+    // the open, and a broken bundle leaves no trace in the account.
     void somethingInTheWay_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("a folder") << u"folder"_s;
-        QTest::newRow("a FIFO") << u"fifo"_s;
-        QTest::newRow("a device") << u"device"_s;
+        QTest::addColumn<QString>("message"); // %1: the log
+        const QString log = u"Tarvessa Audio Server could not prepare its data folders: The server "
+                            "log %1 is not a regular file"_s;
+        const QString runtime = u"The bundled Node.js runtime is missing or not executable."_s;
+        QTest::newRow("a folder") << u"folder"_s << log;
+        QTest::newRow("a FIFO") << u"fifo"_s << log;
+        QTest::newRow("a device") << u"device"_s << log;
+        QTest::newRow("no runtime") << u"runtime/bin/node"_s << runtime;
+        QTest::newRow("a runtime not executable") << u"runtime 0644"_s << runtime;
+        QTest::newRow("no entry script")
+            << u"app/build/server/index.js"_s << u"The bundled Tarvessa Audio server is missing."_s;
     }
     void somethingInTheWay()
     {
         QFETCH(QString, kind);
+        QFETCH(QString, message);
         Lifecycle life;
         life.account.installRuntime(u"exit 0"_s);
         const QString log = life.controller->serverLogURL().toLocalFile();
-        QVERIFY(QDir().mkpath(QFileInfo(log).path()));
+        const QString resources = life.account.bundle() + u"/Resources/"_s;
+        const bool bundle = kind.contains(u'/') || kind.startsWith(u"runtime"_s);
+        QVERIFY(bundle || QDir().mkpath(QFileInfo(log).path()));
         QVERIFY(kind == u"fifo"     ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
                 : kind == u"folder" ? writeFile(log + u"/kept"_s, "kept")
-                                    : QFile::link(u"/dev/null"_s, log));
+                : kind == u"device" ? QFile::link(u"/dev/null"_s, log)
+                : kind.contains(u'/')
+                    ? QFile::remove(resources + kind)
+                    : QFile(resources + u"runtime/bin/node"_s).setPermissions(QFile::ReadOwner));
         life.controller->startServer(false);
-        QCOMPARE(
-            life.controller->serverState.message(),
-            u"Tarvessa Audio Server could not prepare its data folders: The server log %1 is not a regular file"_s
-                .arg(log));
+        QCOMPARE(life.controller->serverState.message(), QString(message).replace(u"%1"_s, log));
         QVERIFY(!life.controller->serverProcess && !life.controller->logHandle);
         QCOMPARE(life.account.alerts.shown.size(), 1);
-        QVERIFY(kind != u"folder" || readAll(log + u"/kept"_s) == "kept");
+        QVERIFY(kind != u"folder"_s || readAll(log + u"/kept"_s) == "kept");
+        QVERIFY(!bundle || QDir(life.account.home()).isEmpty());
     }
 
     // Names are bytes: a home whose name holds a Latin-1 byte, a lone surrogate and a cut-off
@@ -176,7 +190,7 @@ private slots:
                                                    account.clipboard, account.loginItems, folders,
                                                    [] {}});
         controller.startServer(false);
-        QTRY_VERIFY_WITH_TIMEOUT(!controller.serverProcess, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.serverProcess, deadline(10000));
         QVERIFY2(account.alerts.shown.isEmpty(), qPrintable(controller.serverState.message()));
         // The odd home alone: no second tree where its bytes were replaced.
         QCOMPARE(std::distance(std::filesystem::directory_iterator(dir.toStdString()), {}), 1);
@@ -234,11 +248,12 @@ private slots:
         Lifecycle life(port, {30ms, 20, 400ms, 10s}); // a loaded machine may answer late
         for (int probe = 0; probe < 4; ++probe) {
             // Listening, or listening again: each probe reaches the server.
-            QTRY_VERIFY_WITH_TIMEOUT((probe && !relistens) || server.canReadLine(), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT((probe && !relistens) || server.canReadLine(),
+                                     deadline(10000));
             server.readLine();
             std::optional<bool> compatible;
             life.controller->probeServer([&](bool answer) { compatible = answer; });
-            QTRY_VERIFY_WITH_TIMEOUT(compatible, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(compatible, deadline(10000));
             QCOMPARE(*compatible, owner == ::geteuid());
         }
     }
@@ -312,7 +327,7 @@ private slots:
         // -displayfd picks a free display and reports its number once clients can connect.
         if (display)
             xvfb.start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
-        QTRY_VERIFY_WITH_TIMEOUT(!display || xvfb.canReadLine(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!display || xvfb.canReadLine(), deadline(10000));
         QVERIFY(music.isEmpty() || writeFile(home.filePath(u"user-dirs.dirs"_s),
                                              "XDG_MUSIC_DIR=\"$HOME/" + music.toUtf8() + "\"\n"));
         QVERIFY(music != u"Songs"_s || QDir(home.path()).mkdir(music));
@@ -334,17 +349,17 @@ private slots:
             QProcess run;
             run.setProcessEnvironment(env);
             run.start(u"xdotool"_s, arguments.split(u' '));
-            return run.waitForFinished(20000) && run.exitCode() == 0;
+            return run.waitForFinished(deadline(20000)) && run.exitCode() == 0;
         };
         // Once the dialog is mapped and has the focus (tried again should the window it found
         // be gone), the keys go to it.
         const QString focus =
             u"search --sync --onlyvisible --name ^Choose.Music.Folder$ windowfocus --sync"_s;
-        QTRY_VERIFY_WITH_TIMEOUT(!shown || xdotool(focus), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!shown || xdotool(focus), deadline(20000));
         if (keys == u"lose"_s)
             xvfb.kill();
         QVERIFY(!shown || keys == u"lose"_s || xdotool(keys));
-        QVERIFY(picker.waitForFinished(20000));
+        QVERIFY(picker.waitForFinished(deadline(20000)));
         // A result line goes to standard output, a message why there is none to standard error.
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
         const QByteArray escapedHome = QFile::encodeName(home.path()).replace("/", "\\/");
@@ -382,7 +397,8 @@ private slots:
     // launch and cannot answer it. A running one was launched with an unknown option, which it
     // named before going on; its server never answers, so it stays "starting". Where the run
     // becomes the instance itself (--open and --start with none running) its server starts, and
-    // --quit ends it. --quit has ended the instance and its server when it returns.
+    // --quit ends it. --quit has ended the instance and its server when it returns. A crashed
+    // one left its lock and socket behind, which block neither --quit nor the next instance.
     void commandLine()
     {
         using enum Holder;
@@ -407,6 +423,7 @@ private slots:
             {"status, holder hung", u"--status"_s, Hung, 1, "--status: the running instance", true},
             {"launch, holder hung", u"-platform offscreen"_s, Hung, 1, "not starting a", true},
             {"quit, one running", u"--quit"_s, Running, 0, {}},
+            {"quit, one crashed", u"--quit"_s, Crashed, 1, "--quit: it is not running\n", true},
             {"status, one running", u"--status"_s, Running, 3, "starting\u2026\nhttp://127.0.0.1:"},
             {"start, one running", u"--start"_s, Running, 0, {}},
             {"restart, one running", u"--restart"_s, Running, 0, {}},
@@ -439,26 +456,32 @@ private:
         account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         SingleInstance hung(account.path(u"tmp"_s));
         QVERIFY(holder != Holder::Hung || hung.claim() == SingleInstance::Outcome::Primary);
-        const bool running = holder == Holder::Running, launches = exitCode < 0;
+        const bool started = holder == Holder::Running || holder == Holder::Crashed,
+                   running = holder == Holder::Running, launches = exitCode < 0;
         // Each is killed as it goes, should a check fail; the server then ends with its instance.
         QProcess first, process;
         first.setProcessEnvironment(account.environment);
-        if (running)
+        if (started)
             first.start(executable, {u"--bogus"_s, u"-platform"_s, u"offscreen"_s});
-        QTRY_VERIFY_WITH_TIMEOUT(!running || QFile(pidFile).size() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!started || QFile(pidFile).size() > 0, deadline(20000));
+        if (holder == Holder::Crashed) {
+            first.kill();
+            // Collected: its process id is free again.
+            QVERIFY(first.waitForFinished(deadline(10000)));
+        }
         const auto run = [&](QProcess& it, const QString& options) {
             it.setProcessEnvironment(account.environment);
             it.start(executable, options.split(u' ', Qt::SkipEmptyParts));
-            return it.waitForFinished(30000);
+            return it.waitForFinished(deadline(30000));
         };
         // The one instance: the run itself, or the one running before it; --quit ends it.
         QProcess quit;
         if (launches) {
             process.setProcessEnvironment(account.environment);
             process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
-            QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, deadline(20000));
             QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
-            QVERIFY(process.waitForFinished(1000));
+            QVERIFY(process.waitForFinished(deadline(1000)));
             QCOMPARE(process.exitCode(), 0);
         } else {
             QVERIFY(run(process, arguments));
@@ -467,19 +490,22 @@ private:
                              err = process.readAllStandardError();
             QVERIFY2((toError ? out : err).isEmpty() && (toError ? err : out).contains(said),
                      out + err);
-            QCOMPARE(QFile::exists(pidFile), running);
+            QCOMPARE(QFile::exists(pidFile), started);
         }
         const qint64 server = readAll(pidFile).trimmed().toLongLong();
         // A stop ends the server and leaves the instance running.
-        QTRY_VERIFY_WITH_TIMEOUT(arguments != u"--stop"_s || liveGroupOf(server) == 0, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(arguments != u"--stop"_s || liveGroupOf(server) == 0,
+                                 deadline(15000));
         QVERIFY(!running || first.state() == QProcess::Running || arguments == u"--quit"_s);
         if (running && !arguments.contains(u"--quit"_s))
             QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
         // "Gone" means gone: the first instance has already ended, its server with it.
-        QVERIFY(!running || (first.waitForFinished(1000) && first.exitCode() == 0));
+        QVERIFY(!running || (first.waitForFinished(deadline(1000)) && first.exitCode() == 0));
         QVERIFY(!running || first.readAllStandardError().contains(
                                 ": unknown option --bogus, ignored (--help lists the options)\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(liveGroupOf(server), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(liveGroupOf(server), 0, deadline(5000));
+        QVERIFY(holder != Holder::Crashed ||
+                SingleInstance(account.path(u"tmp"_s)).claim() == SingleInstance::Outcome::Primary);
     }
 };
 

@@ -12,6 +12,14 @@ using namespace Qt::StringLiterals;
 
 using Command = SingleInstance::Command;
 
+// What happens while an alert is open.
+enum class Meanwhile
+{
+    ServerFails,
+    ApprovalClicked, // on "Start at Login (Approval Required)"
+    LoginChangeFails
+};
+
 class FoundationTest : public QObject
 {
     Q_OBJECT
@@ -149,6 +157,55 @@ private slots:
             QCOMPARE(said, row.said);
             QTRY_COMPARE(controller->serverState.kind(), row.after);
         }
+    }
+
+    // While the failure of the server "failed 0" is shown (answered "OK"), more comes: the
+    // alerts follow one at a time, in order; a newer failure replaces one still waiting, but an
+    // alert the user asked for is never dropped, nor queued twice.
+    void oneAlertAtATime_data()
+    {
+        QTest::addColumn<QList<Meanwhile>>("meanwhile");
+        QTest::addColumn<QString>("shown");
+        using M = Meanwhile;
+        QTest::newRow("failures: the latest waits")
+            << QList{M::ServerFails, M::ServerFails} << u"failed 0|failed 2"_s;
+        QTest::newRow("an approval asked for outlives a later failure")
+            << QList{M::ApprovalClicked, M::ServerFails} << u"failed 0|approval|failed 1"_s;
+        QTest::newRow("asked twice, shown once")
+            << QList{M::ApprovalClicked, M::ServerFails, M::ApprovalClicked}
+            << u"failed 0|approval|failed 1"_s;
+        QTest::newRow("a login change's failure is kept too")
+            << QList{M::LoginChangeFails, M::ServerFails, M::ServerFails}
+            << u"failed 0|Start at Login Could Not Be Changed|failed 2"_s;
+    }
+    void oneAlertAtATime()
+    {
+        QFETCH(QList<Meanwhile>, meanwhile);
+        TestAccount account;
+        auto controller = account.makeController();
+        controller->buildStatusMenu();
+        int failures = 0;
+        account.alerts.answers << 1 << 1 << 1 << 1; // "OK", "Not Now"
+        account.alerts.whileOpen = [&] {
+            for (Meanwhile event : meanwhile) {
+                account.loginItems.currentStatus = event == Meanwhile::ApprovalClicked
+                                                       ? LoginItemService::RequiresApproval
+                                                       : LoginItemService::NotRegistered;
+                account.loginItems.failure = event == Meanwhile::LoginChangeFails
+                                                 ? std::optional(u"Permission denied"_s)
+                                                 : std::nullopt;
+                event == Meanwhile::ServerFails
+                    ? controller->presentLaunchError(u"failed %1"_s.arg(++failures))
+                    : controller->toggleStartAtLogin();
+            }
+        };
+        controller->presentLaunchError(u"failed 0"_s);
+        QStringList shown;
+        for (const AlertRequest& alert : account.alerts.shown)
+            shown << (alert.title == u"Tarvessa Audio Server"_s    ? alert.informativeText
+                      : alert.title == u"Approve Start at Login"_s ? u"approval"_s
+                                                                   : alert.title);
+        QTEST(shown.join(u'|'), "shown");
     }
 };
 

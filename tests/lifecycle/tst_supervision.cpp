@@ -8,8 +8,10 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMenu>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSignalSpy>
 
 #include <cstring>
 #include <sys/wait.h>
@@ -22,10 +24,13 @@ class SupervisionTest : public QObject
 {
     Q_OBJECT
 
+    ModeServer m_elsewhere; // compatible, where a redirect points and where proxies lead
+
 private slots:
     // Ticks of 80 ms, a probe at each, against a port that answers at once or after a delay: a
     // wait ends at the first compatible answer and gives up at the sixth tick, not one before
-    // or after. Nothing is printed on standard error.
+    // or after. The probe goes straight to 127.0.0.1, whatever proxy the environment names, and
+    // follows no redirect. Nothing is printed on standard error.
     void readinessWait_data()
     {
         QTest::addColumn<QByteArray>("answer"); // empty: nothing listens
@@ -34,10 +39,15 @@ private slots:
         QTest::addColumn<bool>("ready");
         using S = ModeServer;
         const QByteArray notYet = S::response(503, "");
+        const QByteArray elsewhere =
+            "http://127.0.0.1:" + QByteArray::number(m_elsewhere.serverPort()) + "/api/app-mode";
         QTest::newRow("ready: the browser opens once") << S::compatible() << 0 << -1 << true;
         QTest::newRow("a new wait keeps the browser request") << S::compatible() << 0 << 0 << true;
         QTest::newRow("another mode")
             << S::response(200, R"({"mode":"other"})") << 0 << -1 << false;
+        QTest::newRow("redirected to a compatible server")
+            << S::response(302, "").replace("\r\n\r\n", "\r\nLocation: " + elsewhere + "\r\n\r\n")
+            << 0 << -1 << false;
         QTest::newRow("body cut short")
             << S::compatible().replace("h: 17", "h: 400") << 0 << -1 << false;
         const QByteArray chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
@@ -58,6 +68,18 @@ private slots:
         QFETCH(int, again);
         QFETCH(bool, ready);
         ModeServer port(answer, delayMs);
+        const char* proxies[] = {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"};
+        for (const char* proxy : proxies)
+            qputenv(proxy, "http://127.0.0.1:" + QByteArray::number(m_elsewhere.serverPort()));
+        const QNetworkProxy before = QNetworkProxy::applicationProxy();
+        QNetworkProxy::setApplicationProxy(
+            {QNetworkProxy::HttpProxy, u"127.0.0.1"_s, m_elsewhere.serverPort()});
+        const auto noProxy = qScopeGuard([&] {
+            QNetworkProxy::setApplicationProxy(before);
+            for (const char* proxy : proxies)
+                qunsetenv(proxy);
+        });
+        m_elsewhere.requests = 0;
         Lifecycle life(answer.isEmpty() ? freePort() : port.serverPort(), {80ms, 6, 400ms, 300ms});
         QTest::failOnWarning(QRegularExpression(u"."_s));
         TarvessaAudioServerAppDelegate& c = *life.controller;
@@ -68,7 +90,7 @@ private slots:
             earlier = c.readinessAttempts;
             c.waitUntilReady(false);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, deadline(10000));
         QVERIFY(life.stateIs(ready ? Case::running : Case::failed));
         QCOMPARE(life.account.alerts.shown.size(), ready ? 0 : 1);
         QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, life.url()));
@@ -76,6 +98,7 @@ private slots:
             QCOMPARE(c.readinessAttempts, qint64(6));
             QCOMPARE(qint64(port.requests), earlier + 6);
         }
+        QCOMPARE(m_elsewhere.requests, 0);
     }
 
     // The real timings: a probe every half second, 120 of them (the 60 seconds a failure
@@ -115,7 +138,7 @@ private slots:
         TarvessaAudioServerAppDelegate& c = *life.controller;
         action == 0   ? c.openWebInterface()
         : action == 3 ? c.restartServer()
-                      : c.detectOrStartServer(action == 1);
+                      : c.applicationDidFinishLaunching({.launchedAtLogin = action == 2}, true);
         if (stopMeanwhile) {
             c.toggleServer(); // Start
             QVERIFY(c.serverProcess);
@@ -250,7 +273,7 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QCOMPARE(life.account.alerts.shown.size(), failure ? 1 : 0);
         // Its helpers end with it, soon after, even when its end was collected by someone else; a
         // process outside its group is never signalled.
-        QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
         QVERIFY(liveGroupOf(readAll(life.account.path(u"outside"_s)).trimmed().toLongLong()));
     }
 
@@ -307,7 +330,7 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         });
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(records.path(u"ready"_s)) &&
                                      (server = readAll(records.path(u"server"_s)).toLongLong()),
-                                 10000);
+                                 deadline(10000));
         QVERIFY(processes({}, server).size() >= 2); // the server and its helper
         if (QFETCH(bool, guardKilled); guardKilled) {
             QList<qint64> guard = processes({}, server);
@@ -322,14 +345,58 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QElapsedTimer sinceDeath;
         sinceDeath.start();
         int status = -1;
-        QVERIFY(
-            QTest::qWaitFor([&] { return ::waitpid(application, &status, WNOHANG) > 0; }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return ::waitpid(application, &status, WNOHANG) > 0; },
+                                deadline(20000)));
         QCOMPARE(status, quits ? 0 : SIGKILL);
-        QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), deadline(20000));
         QCOMPARE(readAll(record), deaf ? QByteArray() : QByteArray("begun\ncomplete\n"));
         if (deaf)
             QCOMPARE_GE(sinceDeath.elapsed(), forcedKillMs);
-        QTRY_VERIFY_WITH_TIMEOUT(processes({}, server).isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, server).isEmpty(), deadline(20000));
+    }
+
+    // Where the system refuses process descriptors (no pidfd_open before Linux 5.3, EPERM from a
+    // seccomp filter) the server still starts, its end is still seen with its status, and the
+    // helper it leaves in its group is still ended.
+    void aRefusedProcessDescriptorIsWatchedAnotherWay_data()
+    {
+        QTest::addColumn<int>("refusal");
+        QTest::addColumn<bool>("stopped"); // by SIGTERM, else it exits on its own
+        QTest::addColumn<int>("status");
+        QTest::newRow("Linux before 5.3") << ENOSYS << false << 7;
+        QTest::newRow("a seccomp filter, then a stop") << EPERM << true << SIGTERM;
+    }
+    void aRefusedProcessDescriptorIsWatchedAnotherWay()
+    {
+        QFETCH(int, refusal);
+        QFETCH(bool, stopped);
+        static int refused;
+        refused = refusal;
+        ServerProcess server(nullptr, [](pid_t) {
+            errno = refused;
+            return -1;
+        });
+        QSignalSpy ended(&server, &ServerProcess::finished);
+        // The helper writes nowhere, so should a check fail it holds none of our output open.
+        const QString script =
+            u"sleep 300 >/dev/null 2>&1 &\n"_s + (stopped ? u"wait"_s : u"exit 7"_s);
+        QVERIFY(server
+                    .start({u"/bin/sh"_s,
+                            {u"-c"_s, script},
+                            QDir::tempPath(),
+                            QProcessEnvironment::systemEnvironment()})
+                    .ok());
+        const qint64 pid = server.processId();
+        const auto reap = qScopeGuard([&] {
+            if (!processes({}, pid).isEmpty())
+                ::kill(static_cast<pid_t>(-pid), SIGKILL);
+        });
+        if (stopped)
+            server.terminate();
+        QVERIFY(ended.wait(deadline(10000)));
+        QTEST(ended.first().first().toInt(), "status");
+        QVERIFY(!server.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
     }
 };
 

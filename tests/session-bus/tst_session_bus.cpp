@@ -112,7 +112,7 @@ class SessionBusTest : public QObject
         // so the application has handled any answer that came before this one.
         QDBusPendingCallWatcher pending(QDBusConnection::sessionBus().asyncCall(message));
         QSignalSpy finished(&pending, &QDBusPendingCallWatcher::finished);
-        [&] { QVERIFY(finished.wait(10000)); }();
+        [&] { QVERIFY(finished.wait(deadline(10000))); }();
         return pending.reply();
     }
     QStringList m_opened;
@@ -167,7 +167,7 @@ private slots:
                 [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
         life.controller->applicationDidFinishLaunching({true}, true);
         watch.start();
-        QVERIFY(noHost.wait(5000));
+        QVERIFY(noHost.wait(deadline(5000)));
         QVERIFY(!life.controller->statusItem); // no host: no icon
         QTRY_COMPARE(told.size(), 1);
         QVERIFY(told[0].contains(u"tarvessa-audio-server --quit"_s));
@@ -175,7 +175,8 @@ private slots:
         for (int restart = 1; restart <= 2; ++restart) { // the second: the panel restarts
             m_desktop.unregisterService(WatcherService);
             QVERIFY(m_desktop.registerService(WatcherService));
-            QTRY_COMPARE_WITH_TIMEOUT(registered.size(), restart, 1000); // within a second of it
+            // Within a second of it.
+            QTRY_COMPARE_WITH_TIMEOUT(registered.size(), restart, deadline(1000));
             QVERIFY(life.controller->statusItem->isVisible());
         }
         QCOMPARE(told.size(), 1);
@@ -313,7 +314,7 @@ private slots:
                                                u"/Refusing"_s, u"com.canonical.dbusmenu"_s, method);
             message.setArguments(arguments);
             QDBusPendingCallWatcher pending(m_desktop.asyncCall(message, 10000));
-            QVERIFY(QSignalSpy(&pending, &QDBusPendingCallWatcher::finished).wait(20000));
+            QVERIFY(QSignalSpy(&pending, &QDBusPendingCallWatcher::finished).wait(deadline(20000)));
             QCOMPARE(pending.reply().errorName(),
                      error.isEmpty() ? error : u"org.freedesktop.DBus.Error."_s + error);
         }
@@ -357,9 +358,10 @@ private slots:
         first.setProcessEnvironment(account.environment);
         second.setProcessEnvironment(account.environment);
         first.start(executable);
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(servers).endsWith("---\n"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(servers).endsWith("---\n"), deadline(20000));
         second.start(executable);
-        QVERIFY2(second.waitForFinished(30000), second.readAllStandardError().constData());
+        QVERIFY2(second.waitForFinished(deadline(30000)),
+                 second.readAllStandardError().constData());
         QCOMPARE(second.exitCode(), 0);
         const QByteArray dump = '\n' + readAll(servers);
         QCOMPARE(dump.count("\n---\n"), 1);
@@ -367,31 +369,44 @@ private slots:
             QVERIFY2(dump.contains('\n' + token.toUtf8() + '\n'), qPrintable(token));
         QVERIFY(!(mode & S_IWOTH) || QDir(folder).isEmpty());
         first.terminate();
-        QVERIFY(first.waitForFinished(30000));
+        QVERIFY(first.waitForFinished(deadline(30000)));
     }
 
+    // The file manager asked over the session bus, within a limit of 2 s, or no bus at all.
     void showServerLog_data()
     {
         QTest::addColumn<int>("delayMs"); // below 0: no file manager on the bus, so no answer
-        QTest::newRow("answers at once") << 0;
-        QTest::newRow("answers late, within the bound") << 1500;
-        QTest::newRow("not there: its folder is opened") << -1;
+        QTest::addColumn<QString>("bus"); // the connection's address; empty: the session bus
+        QTest::addColumn<bool>("opened"); // its folder opened instead
+        QTest::newRow("answers at once") << 0 << QString() << false;
+        QTest::newRow("answers late, within the limit") << 600 << QString() << false;
+        QTest::newRow("not there: its folder is opened") << -1 << QString() << true;
+        QTest::newRow("answers past the limit: its folder, once") << 4000 << QString() << true;
+        QTest::newRow("no bus: its folder at once") << -1 << u"disabled:"_s << true;
+        QTest::newRow("a bus nobody runs") << -1 << u"unix:path=/nonexistent/bus"_s << true;
     }
     void showServerLog()
     {
         QFETCH(int, delayMs);
+        QFETCH(QString, bus);
+        QFETCH(bool, opened);
         const bool there = delayMs >= 0;
-        m_fileManager->delayMs = delayMs;
+        m_fileManager->delayMs = there ? deadline(delayMs) : delayMs; // as the limit stretches
         m_fileManager->answered = 0;
         m_opened.clear();
         QVERIFY(!there || m_desktop.registerService(FileManagerService));
         QDesktopServices::setUrlHandler(u"file"_s, this, "open");
         const QString log = u"/var/my state #1/server.log"_s; // a space and a "#" end no address
-        DesktopWorkspace workspace;
-        const QDeadlineTimer soon(1000);
+        const QStringList folder{QFileInfo(log).path()};
+        DesktopWorkspace workspace(bus.isEmpty() ? QDBusConnection::sessionBus()
+                                                 : QDBusConnection::connectToBus(bus, bus),
+                                   std::chrono::milliseconds(deadline(2000)));
+        const QDeadlineTimer soon(deadline(1000));
         workspace.revealFile(log);
         QVERIFY(!soon.hasExpired()); // asked without waiting: its answer decides later
-        QTRY_COMPARE_WITH_TIMEOUT(m_fileManager->answered.load(), int(there), 10000);
+        if (!bus.isEmpty())          // nobody to ask: at once
+            QCOMPARE(m_opened, folder);
+        QTRY_COMPARE_WITH_TIMEOUT(m_fileManager->answered.load(), int(there), deadline(10000));
         // Asked again behind the answer (or the bus's "no such service"): by the reply, the
         // application has handled the answer.
         call(FileManagerService, u"/org/freedesktop/FileManager1"_s,
@@ -399,7 +414,9 @@ private slots:
         if (there)
             QCOMPARE(m_fileManager->asked,
                      QStringList{u"file:///var/my%20state%20%231/server.log"_s});
-        QCOMPARE(m_opened, there ? QStringList() : QStringList{QFileInfo(log).path()});
+        QCOMPARE(m_opened, opened ? folder : QStringList());
+        if (!bus.isEmpty())
+            QDBusConnection::disconnectFromBus(bus);
     }
     void cleanup() // also after a failed row, so the next starts from no desktop services
     {

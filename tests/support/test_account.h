@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controller/app_delegate.h"
+#include "deadline.h"
 #include "platform/base_folders.h"
 #include "test_doubles.h"
 

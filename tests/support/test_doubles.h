@@ -5,18 +5,23 @@
 #include "platform/workspace.h"
 
 #include <QQueue>
+#include <functional>
 
-// Alerts answered by the test: each shown alert is recorded and answered with the next queued
-// button index (0 when nothing is queued).
+// Alerts answered by the test: each shown alert is recorded, `whileOpen` (once) runs as if the
+// user went on clicking while it is open, and it is answered with the next queued button index
+// (0 when nothing is queued).
 struct ScriptedAlerts final : Alerts
 {
     int run(const AlertRequest& request) override
     {
         shown.append(request);
+        if (auto during = std::exchange(whileOpen, nullptr))
+            during();
         return answers.isEmpty() ? 0 : answers.dequeue();
     }
     QList<AlertRequest> shown;
     QQueue<int> answers;
+    std::function<void()> whileOpen;
 };
 
 struct RecordingWorkspace final : Workspace
