@@ -45,18 +45,22 @@ private slots:
         QTest::addColumn<bool>("programThere");
         QTest::addColumn<int>("status");
         const QByteArray on = "X-GNOME-Autostart-enabled=true";
-        QTest::newRow("not registered") << QString() << QByteArray() << true << 0;
-        QTest::newRow("registered") << QString() << on << true << 1;
-        QTest::newRow("hidden by the user") << QString() << "Hidden=true"_ba << true << 2;
+        const QString awkward; // Installed::awkward
+        using S = LoginItemService;
+        QTest::newRow("not registered") << awkward << QByteArray() << true << S::NotRegistered;
+        QTest::newRow("registered") << awkward << on << true << S::Enabled;
+        QTest::newRow("hidden by the user")
+            << awkward << "Hidden=true"_ba << true << S::RequiresApproval;
         QTest::newRow("switched off")
-            << QString() << "X-GNOME-Autostart-enabled=false"_ba << true << 2;
-        QTest::newRow("program removed") << QString() << on << false << 3;
-        QTest::newRow("hidden, program removed") << QString() << "Hidden=true"_ba << false << 2;
-        QTest::newRow("not UTF-8") << QString() << "Name=\xff"_ba << true << 3;
-        QTest::newRow("the group twice") << QString() << "[Desktop Entry]"_ba << true << 3;
-        QTest::newRow("a line that is no key") << QString() << "bad key=1"_ba << true << 3;
-        QTest::newRow("a % in the path") << u"100% music"_s << on << true << 3;
-        QTest::newRow("a \\ in the path") << u"a\\b"_s << on << true << 3;
+            << awkward << "X-GNOME-Autostart-enabled=false"_ba << true << S::RequiresApproval;
+        QTest::newRow("program removed") << awkward << on << false << S::NotFound;
+        QTest::newRow("hidden, program removed")
+            << awkward << "Hidden=true"_ba << false << S::RequiresApproval;
+        QTest::newRow("not UTF-8") << awkward << "Name=\xff"_ba << true << S::NotFound;
+        QTest::newRow("the group twice") << awkward << "[Desktop Entry]"_ba << true << S::NotFound;
+        QTest::newRow("a line that is no key") << awkward << "bad key=1"_ba << true << S::NotFound;
+        QTest::newRow("a % in the path") << u"100% music"_s << on << true << S::NotFound;
+        QTest::newRow("a \\ in the path") << u"a\\b"_s << on << true << S::NotFound;
     }
     void status()
     {
@@ -135,22 +139,18 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
                    : item->isChecked()                             ? u"on"_s
                                                                    : u"off"_s;
         };
-        const QString folder = service.autostartFolder();
-        const std::pair<std::function<bool()>, QString> steps[] = {
-            {[&] { return service.registerItem().ok(); }, u"on"_s},
-            {[&] {
-                 return writeFile(service.entryPath(),
-                                  service.entryContents().replace("X-GNOME-Autostart-enabled=true",
-                                                                  "Hidden=true"));
-             },
-             u"approval"_s},
-            {[&] { return QFile::remove(service.entryPath()); }, u"off"_s},
-            {[&] { return QDir(folder).removeRecursively(); }, u"off"_s},
-            {[&] { return service.registerItem().ok(); }, u"on"_s}};
-        for (const auto& [change, status] : steps) {
-            QVERIFY(change());
-            QTRY_COMPARE_WITH_TIMEOUT(shown(), status, deadline(5000));
-        }
+        QVERIFY(service.registerItem().ok());
+        QTRY_COMPARE(shown(), u"on"_s);
+        QVERIFY(writeFile(
+            service.entryPath(),
+            service.entryContents().replace("X-GNOME-Autostart-enabled=true", "Hidden=true")));
+        QTRY_COMPARE(shown(), u"approval"_s);
+        QVERIFY(QFile::remove(service.entryPath()));
+        QTRY_COMPARE(shown(), u"off"_s);
+        QVERIFY(QDir(service.autostartFolder()).removeRecursively());
+        QTRY_COMPARE(shown(), u"off"_s);
+        QVERIFY(service.registerItem().ok());
+        QTRY_COMPARE(shown(), u"on"_s);
     }
 
     // The toggle over a scripted service, for every status it may report: what it asks of the
@@ -160,15 +160,19 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("statusAfter"); // once registered; -1: the service fails
         QTest::addColumn<QString>("done");    // the service's calls, the alerts, the item's check
-        QTest::newRow("enabled") << 1 << 0 << u"unregister|off"_s;
-        QTest::newRow("not registered") << 0 << 1 << u"register|on"_s;
+        using S = LoginItemService;
+        const int fails = -1;
+        QTest::newRow("enabled") << S::Enabled << S::NotRegistered << u"unregister|off"_s;
+        QTest::newRow("not registered") << S::NotRegistered << S::Enabled << u"register|on"_s;
         QTest::newRow("not registered, then approval")
-            << 0 << 2 << u"register|settings|approval|off"_s;
-        QTest::newRow("not found") << 3 << 2 << u"register|settings|approval|off"_s;
-        QTest::newRow("another number") << 7 << 2 << u"register|off"_s;
-        QTest::newRow("requires approval") << 2 << 0 << u"approval|off"_s;
-        QTest::newRow("failed unregister") << 1 << -1 << u"unregister|failure|on"_s;
-        QTest::newRow("failed register") << 0 << -1 << u"register|failure|off"_s;
+            << S::NotRegistered << S::RequiresApproval << u"register|settings|approval|off"_s;
+        QTest::newRow("not found")
+            << S::NotFound << S::RequiresApproval << u"register|settings|approval|off"_s;
+        QTest::newRow("another number") << 7 << S::RequiresApproval << u"register|off"_s;
+        QTest::newRow("requires approval")
+            << S::RequiresApproval << S::NotRegistered << u"approval|off"_s;
+        QTest::newRow("failed unregister") << S::Enabled << fails << u"unregister|failure|on"_s;
+        QTest::newRow("failed register") << S::NotRegistered << fails << u"register|failure|off"_s;
     }
     void toggle()
     {

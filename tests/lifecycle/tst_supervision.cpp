@@ -20,6 +20,24 @@
 using namespace Qt::StringLiterals;
 using Case = ServerState::Case;
 
+// What asks for the web interface or a start.
+enum class Asked
+{
+    open,
+    launch,
+    launchAtLogin,
+    restart
+};
+
+// How a server comes to its end.
+enum class Ending
+{
+    byItself,
+    stop,
+    quit,
+    restartThenStop
+};
+
 class SupervisionTest : public QObject
 {
     Q_OBJECT
@@ -116,29 +134,30 @@ private slots:
     // a stop while the probe is out its answer starts nothing.
     void openUsesAServerThatAnswers_data()
     {
-        QTest::addColumn<int>("action");         // Open, the launch, the launch at login, Restart
+        QTest::addColumn<Asked>("asked");
         QTest::addColumn<bool>("stopMeanwhile"); // Start and Stop before a "not ours" answer
         QTest::addColumn<int>("opened");
-        QTest::newRow("Open Tarvessa Audio Server") << 0 << false << 1;
-        QTest::newRow("the launch") << 1 << false << 1;
-        QTest::newRow("the launch at login") << 2 << false << 0;
-        QTest::newRow("Restart Server: refused") << 3 << false << 0;
-        QTest::newRow("Open, then a stop") << 0 << true << 0;
-        QTest::newRow("the launch, then a stop") << 1 << true << 0;
-        QTest::newRow("Restart with nothing owned, then a stop") << 3 << true << 0;
+        QTest::newRow("Open Tarvessa Audio Server") << Asked::open << false << 1;
+        QTest::newRow("the launch") << Asked::launch << false << 1;
+        QTest::newRow("the launch at login") << Asked::launchAtLogin << false << 0;
+        QTest::newRow("Restart Server: refused") << Asked::restart << false << 0;
+        QTest::newRow("Open, then a stop") << Asked::open << true << 0;
+        QTest::newRow("the launch, then a stop") << Asked::launch << true << 0;
+        QTest::newRow("Restart with nothing owned, then a stop") << Asked::restart << true << 0;
     }
     void openUsesAServerThatAnswers()
     {
-        QFETCH(int, action);
+        QFETCH(Asked, asked);
         QFETCH(bool, stopMeanwhile);
         ModeServer port(stopMeanwhile ? ModeServer::response(404, "no") : ModeServer::compatible(),
                         stopMeanwhile ? 250 : 0);
         Lifecycle life(port.serverPort());
         life.account.installRuntime(u"exec sleep 300"_s);
         TarvessaAudioServerAppDelegate& c = *life.controller;
-        action == 0   ? c.openWebInterface()
-        : action == 3 ? c.restartServer()
-                      : c.applicationDidFinishLaunching({.launchedAtLogin = action == 2}, true);
+        asked == Asked::open      ? c.openWebInterface()
+        : asked == Asked::restart ? c.restartServer()
+                                  : c.applicationDidFinishLaunching(
+                                        {.launchedAtLogin = asked == Asked::launchAtLogin}, true);
         if (stopMeanwhile) {
             c.toggleServer(); // Start
             QVERIFY(c.serverProcess);
@@ -150,7 +169,7 @@ private slots:
         QCOMPARE(port.requests, 1);
         QCOMPARE(life.launches(), int(stopMeanwhile));
         QCOMPARE(c.statusMenuItem->text() == u"Server running (external)"_s,
-                 !stopMeanwhile && action < 3);
+                 !stopMeanwhile && asked != Asked::restart);
     }
 
     // An external server is asked again whenever the menu opens: shown as it is while it
@@ -213,25 +232,27 @@ private slots:
     // for the go-ahead to end as the row says, or for a stop or quit.
     void theEndOfTheServerDecidesTheState_data()
     {
-        QTest::addColumn<QString>("script");  // its SIGTERM trap, %1, then its end once told to go
-        QTest::addColumn<int>("stop");        // 0: none, 1: Stop, 2: a quit, 3: Restart, then Stop
+        QTest::addColumn<QString>("script"); // its SIGTERM trap, %1, then its end once told to go
+        QTest::addColumn<Ending>("ending");
         QTest::addColumn<int>("childSignal"); // SIGCHLD 1: ignored before the start, 2: after it
         QTest::addColumn<int>("failure");     // the status the alert names; 0: stopped, no alert
-        QTest::newRow("exits 0 by itself") << u"%1exit 0"_s << 0 << 0 << 0;
-        QTest::newRow("exits 3") << u"%1exit 3"_s << 0 << 0 << 3;
-        QTest::newRow("dies of the stop's SIGTERM") << u"%1"_s << 1 << 0 << 15;
-        QTest::newRow("catches SIGTERM and exits 0") << u"trap 'exit 0' TERM%1"_s << 1 << 0 << 0;
-        QTest::newRow("dies of the quit's SIGTERM, quietly") << u"%1"_s << 2 << 0 << 0;
-        QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM%1"_s << 1 << 0 << 9;
-        QTest::newRow("a stop cancels a restart") << u"%1"_s << 3 << 0 << 15;
-        QTest::newRow("SIGCHLD ignored by whoever started us") << u"%1exit 3"_s << 0 << 1 << 3;
+        using enum Ending;
+        QTest::newRow("exits 0 by itself") << u"%1exit 0"_s << byItself << 0 << 0;
+        QTest::newRow("exits 3") << u"%1exit 3"_s << byItself << 0 << 3;
+        QTest::newRow("dies of the stop's SIGTERM") << u"%1"_s << stop << 0 << 15;
+        QTest::newRow("catches SIGTERM and exits 0") << u"trap 'exit 0' TERM%1"_s << stop << 0 << 0;
+        QTest::newRow("dies of the quit's SIGTERM, quietly") << u"%1"_s << quit << 0 << 0;
+        QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM%1"_s << stop << 0 << 9;
+        QTest::newRow("a stop cancels a restart") << u"%1"_s << restartThenStop << 0 << 15;
+        QTest::newRow("SIGCHLD ignored by whoever started us")
+            << u"%1exit 3"_s << byItself << 1 << 3;
         QTest::newRow("its end collected by someone else")
-            << u"%1exit 3"_s << 0 << 2 << ServerProcess::UnknownStatus;
+            << u"%1exit 3"_s << byItself << 2 << ServerProcess::UnknownStatus;
     }
     void theEndOfTheServerDecidesTheState()
     {
         QFETCH(QString, script);
-        QFETCH(int, stop);
+        QFETCH(Ending, ending);
         QFETCH(int, childSignal);
         QFETCH(int, failure);
         Lifecycle life;
@@ -254,10 +275,10 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QVERIFY(processes({}, pid).size() >= 2); // its own group, which holds the helper
         QElapsedTimer sinceStop;
         sinceStop.start();
-        if (stop == 3)
+        if (ending == Ending::restartThenStop)
             c.restartServer();
-        if (stop) {
-            stop == 2 ? c.applicationWillTerminate() : c.toggleServer();
+        if (ending != Ending::byItself) {
+            ending == Ending::quit ? c.applicationWillTerminate() : c.toggleServer();
             QVERIFY(!c.readinessTimer);            // no further probes after a stop
             QVERIFY(life.stateIs(Case::starting)); // until it has really ended
         } else
@@ -380,12 +401,9 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         // The helper writes nowhere, so should a check fail it holds none of our output open.
         const QString script =
             u"sleep 300 >/dev/null 2>&1 &\n"_s + (stopped ? u"wait"_s : u"exit 7"_s);
-        QVERIFY(server
-                    .start({u"/bin/sh"_s,
-                            {u"-c"_s, script},
-                            QDir::tempPath(),
-                            QProcessEnvironment::systemEnvironment()})
-                    .ok());
+        const auto environment = QProcessEnvironment::systemEnvironment();
+        QVERIFY(
+            server.start({u"/bin/sh"_s, {u"-c"_s, script}, QDir::tempPath(), environment}).ok());
         const qint64 pid = server.processId();
         const auto reap = qScopeGuard([&] {
             if (!processes({}, pid).isEmpty())

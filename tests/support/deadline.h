@@ -28,6 +28,3 @@ inline int deadline(int ms)
 #define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT(expr, deadline(5000))
 #undef QTRY_COMPARE
 #define QTRY_COMPARE(expr, expected) QTRY_COMPARE_WITH_TIMEOUT(expr, expected, deadline(5000))
-#undef QTRY_VERIFY2
-#define QTRY_VERIFY2(expr, messageExpression)                                                      \
-    QTRY_VERIFY2_WITH_TIMEOUT(expr, messageExpression, deadline(5000))
