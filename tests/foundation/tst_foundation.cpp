@@ -124,8 +124,7 @@ private slots:
             QString said;
             ServerState::Case after;
         } rows[] = {
-            {none, Command::Status, u"ok 3 Server stopped|"_s + address,
-             ServerState::Case::stopped},
+            {none, Command::Status, u"ok 3 Server stopped|"_s + address, stopped},
             {failure, Command::Status, u"ok 1 No runtime. See the log.|"_s + address, failed},
             {external, Command::Status, u"ok 0 Server running (external)|"_s + address, running},
             {external, Command::Start, u"ok "_s, running},
