@@ -8,6 +8,8 @@
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
 #include "platform/single_instance.h"
+#include "readiness/mode_request.h"
+#include "readiness/socket_owner.h"
 #include "result_encoder.h"
 
 #include <QSignalSpy>
@@ -18,6 +20,15 @@
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
+
+// Whether the probe may ask the kernel's socket diagnostics, or finds them refused, as in a
+// container without them, and reads the kernel's socket tables instead.
+enum class SockDiag
+{
+    asked,
+    refused
+};
+Q_DECLARE_METATYPE(SockDiag)
 
 class HostileInputTest : public QObject
 {
@@ -152,15 +163,18 @@ private slots:
     // A compatible answer counts only from a socket of our own user's, whatever address its
     // listener took and whenever it closed it. The server is a child, as this user or as
     // nobody, that answers each connection and closes it; an impostor closes its listener as it
-    // accepts and listens again 50 ms after the connection's end.
+    // accepts and listens again 50 ms after the connection's end. Where the kernel's socket
+    // diagnostics are refused, its socket tables judge the same.
     void anotherUsersServerIsNeverOurs_data()
     {
         const uid_t us = 0, nobody = 65534; // the tests run as root
         QTest::addColumn<QByteArray>("address");
         QTest::addColumn<uid_t>("owner");
         QTest::addColumn<bool>("relistens");
-        const auto row = [](const char* name, const char* address, uid_t owner, bool relistens) {
-            QTest::newRow(name) << QByteArray(address) << owner << relistens;
+        QTest::addColumn<SockDiag>("sockDiag");
+        const auto row = [](const char* name, const char* address, uid_t owner, bool relistens,
+                            SockDiag sockDiag = SockDiag::asked) {
+            QTest::newRow(name) << QByteArray(address) << owner << relistens << sockDiag;
         };
         row("ours, on 127.0.0.1", "127.0.0.1", us, false);
         row("ours, dual-stack on ::ffff:0.0.0.0", "::ffff:0.0.0.0", us, false);
@@ -170,12 +184,17 @@ private slots:
         row("another user's, on ::", "::", nobody, false);
         row("another user's, on ::ffff:0.0.0.0", "::ffff:0.0.0.0", nobody, false);
         row("an impostor away while it answers", "127.0.0.1", nobody, true);
+        row("ours, sock_diag refused", "127.0.0.1", us, false, SockDiag::refused);
+        row("ours, dual-stack, sock_diag refused", "::ffff:0.0.0.0", us, false, SockDiag::refused);
+        row("another user's, sock_diag refused", "127.0.0.1", nobody, false, SockDiag::refused);
+        row("another user's on ::, sock_diag refused", "::", nobody, false, SockDiag::refused);
     }
     void anotherUsersServerIsNeverOurs()
     {
         QFETCH(QByteArray, address);
         QFETCH(uid_t, owner);
         QFETCH(bool, relistens);
+        QFETCH(SockDiag, sockDiag);
         if (::geteuid() != 0)
             QSKIP("Needs root, to be another user in a child");
         const QString script = uR"(const [address, port, relisten, answer] = process.argv.slice(1);
@@ -199,7 +218,15 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT((probe && !relistens) || server.canReadLine(), 10000);
             server.readLine();
             std::optional<bool> compatible;
-            life.controller->probeServer([&](bool answer) { compatible = answer; });
+            const auto seen = [&](bool answer) { compatible = answer; };
+            if (sockDiag == SockDiag::refused)
+                requestMode(port, 10s, life.controller.get(), seen,
+                            [](quint16 server, quint16 client) {
+                                return connectionPeerOwner(
+                                    server, client, [] { return errno = EPROTONOSUPPORT, -1; });
+                            });
+            else
+                life.controller->probeServer(seen);
             QTRY_VERIFY_WITH_TIMEOUT(compatible, 10000);
             QCOMPARE(*compatible, owner == ::geteuid());
         }
