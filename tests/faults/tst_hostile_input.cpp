@@ -17,16 +17,19 @@
 #include <QtWidgets>
 
 #include <filesystem>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
-// Whether the probe may ask the kernel's socket diagnostics, or finds them refused, as in a
-// container without them, and reads the kernel's socket tables instead.
+// Whether the probe may ask the kernel's socket diagnostics or finds them refused (a sandbox
+// without netlink) or silent (a kernel without them for TCP, asked of no socket it knows), and
+// reads the kernel's socket tables instead.
 enum class SockDiag
 {
     asked,
-    refused
+    refused,
+    silent
 };
 Q_DECLARE_METATYPE(SockDiag)
 
@@ -185,8 +188,8 @@ private slots:
         row("another user's, on ::ffff:0.0.0.0", "::ffff:0.0.0.0", nobody, false);
         row("an impostor away while it answers", "127.0.0.1", nobody, true);
         row("ours, sock_diag refused", "127.0.0.1", us, false, SockDiag::refused);
-        row("ours, dual-stack, sock_diag refused", "::ffff:0.0.0.0", us, false, SockDiag::refused);
-        row("another user's, sock_diag refused", "127.0.0.1", nobody, false, SockDiag::refused);
+        row("ours, dual-stack, sock_diag silent", "::ffff:0.0.0.0", us, false, SockDiag::silent);
+        row("another user's, sock_diag silent", "127.0.0.1", nobody, false, SockDiag::silent);
         row("another user's on ::, sock_diag refused", "::", nobody, false, SockDiag::refused);
     }
     void anotherUsersServerIsNeverOurs()
@@ -219,11 +222,13 @@ private slots:
             server.readLine();
             std::optional<bool> compatible;
             const auto seen = [&](bool answer) { compatible = answer; };
-            if (sockDiag == SockDiag::refused)
+            int (*openDiag)() = [] { return errno = EPROTONOSUPPORT, -1; };
+            if (sockDiag == SockDiag::silent) // a socket that sends nowhere: no answer comes
+                openDiag = [] { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); };
+            if (sockDiag != SockDiag::asked)
                 requestMode(port, 10s, life.controller.get(), seen,
-                            [](quint16 server, quint16 client) {
-                                return connectionPeerOwner(
-                                    server, client, [] { return errno = EPROTONOSUPPORT, -1; });
+                            [openDiag](quint16 server, quint16 client) {
+                                return connectionPeerOwner(server, client, openDiag);
                             });
             else
                 life.controller->probeServer(seen);
