@@ -151,7 +151,7 @@ int main(int argc, char* argv[])
     QObject::connect(&instance, &SingleInstance::quitRequested, &application,
                      [] { QCoreApplication::quit(); });
 
-    TrayHostWatch trayHost(QDBusConnection::sessionBus(), xembedTrayPresent);
+    TrayHostWatch trayHost(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
     QObject::connect(&trayHost, &TrayHostWatch::hostAppeared, &controller,
                      &TarvessaAudioServerAppDelegate::trayHostAppeared);
     QObject::connect(&trayHost, &TrayHostWatch::noHostYet, &controller,

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QtDBus>
 #include <atomic>
+#include <xcb/xcb.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -251,6 +252,49 @@ private slots:
         QCOMPARE(qdbus_cast<QList<int>>(unknown.arguments().value(0)), QList<int>{9999});
         QTRY_COMPARE(life.account.clipboard.texts, (QStringList{address, address}));
         life.controller->applicationWillTerminate();
+    }
+
+    // An X11 tray that comes late takes the tray selection and announces it to every client on
+    // the root window; until then the wait asks the X server nothing, on no timer.
+    void xembedTrayComingLate()
+    {
+        TrayHostWatch watch(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched, 200ms);
+        QSignalSpy appeared(&watch, &TrayHostWatch::hostAppeared);
+        QSignalSpy noHost(&watch, &TrayHostWatch::noHostYet);
+        watch.start();
+        QVERIFY(noHost.wait(5000));
+        QCOMPARE(appeared.size(), 0);
+        const QList<QTimer*> timers = watch.findChildren<QTimer*>();
+        QVERIFY(
+            std::none_of(timers.begin(), timers.end(), [](QTimer* t) { return t->isActive(); }));
+        xcb_connection_t* x =
+            qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+        const auto atom = [x](const char* name) {
+            xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+                x, xcb_intern_atom(x, 0, uint16_t(strlen(name)), name), nullptr);
+            const xcb_atom_t value = reply->atom;
+            free(reply);
+            return value;
+        };
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+        const xcb_window_t tray = xcb_generate_id(x);
+        xcb_create_window(x, XCB_COPY_FROM_PARENT, tray, root, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        const xcb_atom_t selection = atom("_NET_SYSTEM_TRAY_S0");
+        xcb_set_selection_owner(x, tray, selection, XCB_CURRENT_TIME);
+        xcb_client_message_event_t manager{}; // to every client: a tray manager now owns it
+        manager.response_type = XCB_CLIENT_MESSAGE;
+        manager.format = 32;
+        manager.window = root;
+        manager.type = atom("MANAGER");
+        manager.data.data32[1] = selection;
+        manager.data.data32[2] = tray;
+        xcb_send_event(x, 0, root, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&manager));
+        xcb_flush(x);
+        QVERIFY(appeared.wait(5000));
+        xcb_destroy_window(x, tray); // the selection goes with its window
+        xcb_flush(x);
     }
 
     void showServerLog_data()
