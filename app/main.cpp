@@ -156,10 +156,11 @@ int main(int argc, char* argv[])
                      &TarvessaAudioServerAppDelegate::trayHostAppeared);
     QObject::connect(&trayHost, &TrayHostWatch::noHostYet, &controller,
                      [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
-    // Launching has finished once the event loop runs.
+    // Launching has finished once the event loop runs. A tray host already there is found first,
+    // so that the icon is shown before the server's start rather than after it.
     QTimer::singleShot(0, &controller, [&controller, &options, &trayHost] {
-        controller.applicationDidFinishLaunching({options.launchedAtLogin}, true);
         trayHost.start();
+        controller.applicationDidFinishLaunching({options.launchedAtLogin}, true);
     });
     return QApplication::exec();
 }

@@ -49,7 +49,7 @@ void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchC
     // The panel may come up after us, and Qt looks for it only once: the icon waits for it, the
     // server does not.
     m_launched = true;
-    if (!waitForTrayHost)
+    if (!waitForTrayHost || m_trayHostSeen)
         attachStatusItem();
     refreshStartAtLoginMenuItem();
     watchLoginItemFolder();
@@ -61,7 +61,9 @@ void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchC
 
 void TarvessaAudioServerAppDelegate::trayHostAppeared()
 {
-    // A panel that restarts later is told of the icon again by Qt itself.
+    // A panel that restarts later is told of the icon again by Qt itself. One already there when
+    // the launch begins gets the icon with the menu, before the server's start.
+    m_trayHostSeen = true;
     if (m_launched && !statusItem)
         attachStatusItem();
 }

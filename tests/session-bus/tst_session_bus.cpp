@@ -255,7 +255,8 @@ private slots:
     }
 
     // An X11 tray that comes late takes the tray selection and announces it to every client on
-    // the root window; until then the wait asks the X server nothing, on no timer.
+    // the root window; until then the wait asks the X server nothing, on no timer. Once there,
+    // it is found at the start.
     void xembedTrayComingLate()
     {
         TrayHostWatch watch(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched, 200ms);
@@ -293,6 +294,15 @@ private slots:
                        reinterpret_cast<const char*>(&manager));
         xcb_flush(x);
         QVERIFY(appeared.wait(5000));
+        // A tray already there when the application launches: its icon comes with the menu.
+        Lifecycle life(freePort(), ControllerTimings{});
+        TrayHostWatch present(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
+        connect(&present, &TrayHostWatch::hostAppeared, life.controller.get(),
+                &TarvessaAudioServerAppDelegate::trayHostAppeared);
+        present.start();
+        life.controller->applicationDidFinishLaunching({true}, true);
+        QVERIFY(life.controller->statusItem && life.controller->statusItem->isVisible());
+        life.controller->applicationWillTerminate();
         xcb_destroy_window(x, tray); // the selection goes with its window
         xcb_flush(x);
     }
