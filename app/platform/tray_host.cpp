@@ -40,10 +40,10 @@ TrayHostWatch::~TrayHostWatch()
 void TrayHostWatch::start()
 {
     m_notice->start();
-    if (m_xembed == XEmbed::Watched && listenForXEmbedTray()) {
+    // An X11 tray docks the icon at once; a StatusNotifierItem host is still listened for, as
+    // a panel may offer both and take the XEmbed tray first.
+    if (m_xembed == XEmbed::Watched && listenForXEmbedTray())
         found();
-        return; // an X11 tray docks the icon; StatusNotifierItem hosts are Qt's to find then
-    }
     if (!m_bus.isConnected())
         return;
     // Listening starts before the first question, so a host that comes in between is seen.

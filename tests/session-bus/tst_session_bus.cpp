@@ -302,6 +302,13 @@ private slots:
         present.start();
         life.controller->applicationDidFinishLaunching({true}, true);
         QVERIFY(life.controller->statusItem && life.controller->statusItem->isVisible());
+        // A watcher that comes after the tray (XFCE's panel) takes the icon over.
+        QStringList registered;
+        connect(m_watcher, &FakeWatcher::registered, m_context.get(),
+                [&](const QString& item) { registered << item; });
+        QVERIFY(m_desktop.registerService(WatcherService));
+        QTRY_COMPARE_WITH_TIMEOUT(registered.size(), 1, 10000);
+        QVERIFY(!life.controller->statusItem->isEmbedded());
         life.controller->applicationWillTerminate();
         xcb_destroy_window(x, tray); // the selection goes with its window
         xcb_flush(x);

@@ -18,4 +18,6 @@ public:
     virtual void setMenu(QMenu* menu) = 0;
     virtual void show() = 0;
     virtual bool isVisible() const = 0;
+    // Docked in an X11 XEmbed tray: a StatusNotifierItem host that comes later takes it over.
+    virtual bool isEmbedded() const { return false; }
 };
