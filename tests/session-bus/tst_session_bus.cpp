@@ -265,9 +265,7 @@ private slots:
         watch.start();
         QVERIFY(noHost.wait(5000));
         QCOMPARE(appeared.size(), 0);
-        const QList<QTimer*> timers = watch.findChildren<QTimer*>();
-        QVERIFY(
-            std::none_of(timers.begin(), timers.end(), [](QTimer* t) { return t->isActive(); }));
+        QVERIFY(std::ranges::none_of(watch.findChildren<QTimer*>(), &QTimer::isActive));
         xcb_connection_t* x =
             qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
         const auto atom = [x](const char* name) {
@@ -278,18 +276,11 @@ private slots:
             return value;
         };
         const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
-        const xcb_window_t tray = xcb_generate_id(x);
-        xcb_create_window(x, XCB_COPY_FROM_PARENT, tray, root, 0, 0, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
         const xcb_atom_t selection = atom("_NET_SYSTEM_TRAY_S0");
-        xcb_set_selection_owner(x, tray, selection, XCB_CURRENT_TIME);
-        xcb_client_message_event_t manager{}; // to every client: a tray manager now owns it
-        manager.response_type = XCB_CLIENT_MESSAGE;
-        manager.format = 32;
-        manager.window = root;
-        manager.type = atom("MANAGER");
+        xcb_set_selection_owner(x, root, selection, XCB_CURRENT_TIME); // the tray's owner window
+        // To every client: a tray manager owns the selection now.
+        xcb_client_message_event_t manager{XCB_CLIENT_MESSAGE, 32, 0, root, atom("MANAGER"), {}};
         manager.data.data32[1] = selection;
-        manager.data.data32[2] = tray;
         xcb_send_event(x, 0, root, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
                        reinterpret_cast<const char*>(&manager));
         xcb_flush(x);
@@ -310,7 +301,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(registered.size(), 1, 10000);
         QVERIFY(!life.controller->statusItem->isEmbedded());
         life.controller->applicationWillTerminate();
-        xcb_destroy_window(x, tray); // the selection goes with its window
+        xcb_set_selection_owner(x, XCB_NONE, selection, XCB_CURRENT_TIME); // the tray goes
         xcb_flush(x);
     }
 
