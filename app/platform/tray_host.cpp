@@ -42,7 +42,8 @@ void TrayHostWatch::start()
     m_notice->start();
     // An X11 tray docks the icon at once; a StatusNotifierItem host is still listened for, as
     // a panel may offer both and take the XEmbed tray first.
-    if (m_xembed == XEmbed::Watched && listenForXEmbedTray())
+    const bool docked = m_xembed == XEmbed::Watched && listenForXEmbedTray();
+    if (docked)
         found();
     if (!m_bus.isConnected())
         return;
@@ -53,10 +54,22 @@ void TrayHostWatch::start()
             &TrayHostWatch::askWatcher);
     m_bus.connect(WatcherService, WatcherPath, WatcherService, HostSignal, this,
                   SLOT(hostRegistered()));
-    askWatcher();
+    if (docked) {
+        askWatcher(); // the launch goes on meanwhile: no icon is waiting for the answer
+        return;
+    }
+    // The answer is awaited here, briefly: a host already there then gets the icon before the
+    // launch's work, not after it. A watcher slower than that is answered without waiting.
+    const QDBusMessage answer = m_bus.call(hostQuestion(), QDBus::Block, 250);
+    if (answer.type() == QDBusMessage::ReplyMessage) {
+        if (answer.arguments().value(0).value<QDBusVariant>().variant().toBool())
+            found();
+    } else if (answer.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")) {
+        askWatcher();
+    }
 }
 
-void TrayHostWatch::askWatcher()
+QDBusMessage TrayHostWatch::hostQuestion()
 {
     // The watcher alone is not enough: Qt also wants it to report a host (the panel).
     QDBusMessage get = QDBusMessage::createMethodCall(
@@ -64,7 +77,12 @@ void TrayHostWatch::askWatcher()
         QStringLiteral("Get"));
     get << WatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
     get.setAutoStartService(false); // asking must not start a watcher of its own
-    auto* call = new QDBusPendingCallWatcher(m_bus.asyncCall(get), this);
+    return get;
+}
+
+void TrayHostWatch::askWatcher()
+{
+    auto* call = new QDBusPendingCallWatcher(m_bus.asyncCall(hostQuestion()), this);
     connect(call, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* done) {
         const QDBusPendingReply<QDBusVariant> reply = *done;
         done->deleteLater();

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <chrono>
 
+class QDBusMessage;
 class QDBusServiceWatcher;
 class QTimer;
 
@@ -51,6 +52,7 @@ private:
     bool listenForXEmbedTray();
     void stopListeningForXEmbedTray();
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+    static QDBusMessage hostQuestion();
     void askWatcher();
     void found();
 

@@ -300,6 +300,10 @@ private slots:
         QVERIFY(m_desktop.registerService(WatcherService));
         QTRY_COMPARE_WITH_TIMEOUT(registered.size(), 1, 10000);
         QVERIFY(!life.controller->statusItem->isEmbedded());
+        TrayHostWatch atStart(QDBusConnection::sessionBus()); // a host there already: told at once
+        QSignalSpy told(&atStart, &TrayHostWatch::hostAppeared);
+        atStart.start();
+        QCOMPARE(told.size(), 1);
         life.controller->applicationWillTerminate();
         xcb_set_selection_owner(x, XCB_NONE, selection, XCB_CURRENT_TIME); // the tray goes
         xcb_flush(x);
