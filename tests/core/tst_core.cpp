@@ -404,6 +404,51 @@ private slots:
         QCOMPARE(owner([](auto&) {}, 1), std::nullopt);
     }
 
+    // The kernel's socket tables say the same of that socket: only its row, past the handshake and
+    // still a whole socket, names its owner, in /proc/net/tcp or, v4-mapped, in tcp6. The remains
+    // of a connection its server closed first show as fin-wait-2 with the time-wait timer.
+    void socketOwnerFromSocketTable()
+    {
+        const auto word = [](uint hostOrder) { // as the kernel shows an address's word
+            return QByteArray::number(htonl(hostOrder), 16).rightJustified(8, '0').toUpper();
+        };
+        const QByteArray loopback = word(INADDR_LOOPBACK),
+                         mapped = "0000000000000000" + word(0xffff), server = loopback + ":0838",
+                         client = loopback + ":9C40"; // 2104, 40000
+        const QByteArray rest = " 00000000:00000000 00:00000000 00000000  1234        0 81234 1";
+        const auto row = [&](const QByteArray& local, const QByteArray& remote, const char* state,
+                             const QByteArray& tail = {}) {
+            return "   1: " + local + ' ' + remote + ' ' + state + (tail.isNull() ? rest : tail);
+        };
+        const struct
+        {
+            const char* name;
+            QByteArray table;
+            std::optional<uint> owner = std::nullopt;
+        } cases[] = {
+            {.name = "ours, after the listener",
+             .table = row(server, "00000000:0000", "0A") + '\n' + row(server, client, "01"),
+             .owner = 1234},
+            {.name = "close-wait", .table = row(server, client, "08"), .owner = 1234},
+            {.name = "v4-mapped",
+             .table = row(mapped + server, mapped + client, "01"),
+             .owner = 1234},
+            {.name = "listener", .table = row(server, "00000000:0000", "0A")},
+            {.name = "another port", .table = row(loopback + ":0839", client, "01")},
+            {.name = "another remote port", .table = row(server, loopback + ":9C41", "01")},
+            {.name = "time-wait", .table = row(server, client, "06")},
+            {.name = "closed first",
+             .table = row(server, client, "05", " 0:0 03:00000BB8 0 0 0 0")},
+            {.name = "handshake", .table = row(server, client, "03")},
+            {.name = "another address", .table = row("0200007F:0838", client, "01")},
+            {.name = "no user id",
+             .table = row(server, client, "01", QByteArray(rest).replace(" 1234 ", " x "))},
+            {.name = "cut short", .table = row(server, client, "01", " 00000000:00000000 00:00")},
+        };
+        for (const auto& c : cases)
+            QVERIFY2(socketOwnerFromTable(c.table, 2104, 40000) == c.owner, c.name);
+    }
+
     // The desktop entry's main group, and our own quoting read back by its Exec rules.
     void desktopEntry()
     {

@@ -8,6 +8,8 @@
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
 #include "platform/single_instance.h"
+#include "readiness/mode_request.h"
+#include "readiness/socket_owner.h"
 #include "result_encoder.h"
 
 #include <QSignalSpy>
@@ -15,6 +17,7 @@
 #include <QtWidgets>
 
 #include <filesystem>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +31,17 @@ enum class Holder
     Running,
     Crashed // killed, its lock and socket left behind
 };
+
+// Whether the probe may ask the kernel's socket diagnostics or finds them refused (a sandbox
+// without netlink) or silent (a kernel without them for TCP, asked of no socket it knows), and
+// reads the kernel's socket tables instead.
+enum class SockDiag
+{
+    asked,
+    refused,
+    silent
+};
+Q_DECLARE_METATYPE(SockDiag)
 
 class HostileInputTest : public QObject
 {
@@ -204,15 +218,18 @@ private slots:
     // A compatible answer counts only from a socket of our own user's, whatever address its
     // listener took and whenever it closed it. The server is a child, as this user or as
     // nobody, that answers each connection and closes it; an impostor closes its listener as it
-    // accepts and listens again 50 ms after the connection's end.
+    // accepts and listens again 50 ms after the connection's end. Where the kernel's socket
+    // diagnostics are refused, its socket tables judge the same.
     void anotherUsersServerIsNeverOurs_data()
     {
         const uid_t us = 0, nobody = 65534; // the tests run as root
         QTest::addColumn<QByteArray>("address");
         QTest::addColumn<uid_t>("owner");
         QTest::addColumn<bool>("relistens");
-        const auto row = [](const char* name, const char* address, uid_t owner, bool relistens) {
-            QTest::newRow(name) << QByteArray(address) << owner << relistens;
+        QTest::addColumn<SockDiag>("sockDiag");
+        const auto row = [](const char* name, const char* address, uid_t owner, bool relistens,
+                            SockDiag sockDiag = SockDiag::asked) {
+            QTest::newRow(name) << QByteArray(address) << owner << relistens << sockDiag;
         };
         row("ours, on 127.0.0.1", "127.0.0.1", us, false);
         row("ours, dual-stack on ::ffff:0.0.0.0", "::ffff:0.0.0.0", us, false);
@@ -222,12 +239,17 @@ private slots:
         row("another user's, on ::", "::", nobody, false);
         row("another user's, on ::ffff:0.0.0.0", "::ffff:0.0.0.0", nobody, false);
         row("an impostor away while it answers", "127.0.0.1", nobody, true);
+        row("ours, sock_diag refused", "127.0.0.1", us, false, SockDiag::refused);
+        row("ours, dual-stack, sock_diag silent", "::ffff:0.0.0.0", us, false, SockDiag::silent);
+        row("another user's, sock_diag silent", "127.0.0.1", nobody, false, SockDiag::silent);
+        row("another user's on ::, sock_diag refused", "::", nobody, false, SockDiag::refused);
     }
     void anotherUsersServerIsNeverOurs()
     {
         QFETCH(QByteArray, address);
         QFETCH(uid_t, owner);
         QFETCH(bool, relistens);
+        QFETCH(SockDiag, sockDiag);
         if (::geteuid() != 0)
             QSKIP("Needs root, to be another user in a child");
         const QString script = uR"(const [address, port, relisten, answer] = process.argv.slice(1);
@@ -252,7 +274,17 @@ private slots:
                                      deadline(10000));
             server.readLine();
             std::optional<bool> compatible;
-            life.controller->probeServer([&](bool answer) { compatible = answer; });
+            const auto seen = [&](bool answer) { compatible = answer; };
+            int (*openDiag)() = [] { return errno = EPROTONOSUPPORT, -1; };
+            if (sockDiag == SockDiag::silent) // a socket that sends nowhere: no answer comes
+                openDiag = [] { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); };
+            if (sockDiag != SockDiag::asked)
+                requestMode(port, 10s, life.controller.get(), seen,
+                            [openDiag](quint16 server, quint16 client) {
+                                return connectionPeerOwner(server, client, openDiag);
+                            });
+            else
+                life.controller->probeServer(seen);
             QTRY_VERIFY_WITH_TIMEOUT(compatible, deadline(10000));
             QCOMPARE(*compatible, owner == ::geteuid());
         }

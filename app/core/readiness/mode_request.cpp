@@ -97,7 +97,7 @@ HttpResponse readHttpResponse(const QByteArray& received, bool closed)
 }
 
 void requestMode(quint16 port, std::chrono::milliseconds timeout, QObject* context,
-                 std::function<void(bool)> completion)
+                 std::function<void(bool)> completion, PeerOwnerLookup peerOwner)
 {
     struct Exchange
     {
@@ -120,8 +120,12 @@ void requestMode(quint16 port, std::chrono::milliseconds timeout, QObject* conte
         socket->deleteLater();
         completion(compatible);
     };
-    const auto askOwner = [socket, exchange, port] {
-        exchange->owner = connectionPeerOwner(port, socket->localPort());
+    if (!peerOwner)
+        peerOwner = [](quint16 serverPort, quint16 clientPort) {
+            return connectionPeerOwner(serverPort, clientPort);
+        };
+    const auto askOwner = [socket, exchange, port, peerOwner] {
+        exchange->owner = peerOwner(port, socket->localPort());
     };
     QObject::connect(socket, &QTcpSocket::connected, socket, [=] {
         askOwner();

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QObject;
 
@@ -28,6 +29,8 @@ HttpResponse readHttpResponse(const QByteArray& received, bool closed);
 // `completion` gets true only for a compatible answer from a socket of this user's: the one that
 // accepted this very connection, asked of the kernel once connected (and again on the answer if
 // the handshake had not yet completed on the server's side). It runs once, always later, from
-// the event loop, unless `context` is gone by then.
+// the event loop, unless `context` is gone by then. `peerOwner` asks who owns that socket, by
+// default connectionPeerOwner; tests refuse it the kernel's socket diagnostics.
+using PeerOwnerLookup = std::function<std::optional<uint>(quint16 serverPort, quint16 clientPort)>;
 void requestMode(quint16 port, std::chrono::milliseconds timeout, QObject* context,
-                 std::function<void(bool)> completion);
+                 std::function<void(bool)> completion, PeerOwnerLookup peerOwner = {});

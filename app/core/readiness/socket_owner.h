@@ -19,5 +19,16 @@ QByteArray peerSocketRequest(int family, quint16 serverPort, quint16 clientPort)
 std::optional<uint> socketOwnerFromReply(const QByteArray& reply, quint16 serverPort,
                                          quint16 clientPort);
 
-// Asks the kernel; none when it cannot tell.
-std::optional<uint> connectionPeerOwner(quint16 serverPort, quint16 clientPort);
+// The user id that the kernel's table of TCP sockets (the text of /proc/net/tcp or tcp6) gives
+// for that socket, by the same rule: none for a handshake not yet completed or time-wait.
+std::optional<uint> socketOwnerFromTable(const QByteArray& table, quint16 serverPort,
+                                         quint16 clientPort);
+
+// A netlink socket for the kernel's socket diagnostics; -1, with errno, when it cannot be had.
+int openSockDiag();
+
+// Asks the kernel, while our end of the connection is held open; none when it cannot tell. Where
+// socket diagnostics cannot be asked at all (refused, or missing from the kernel), the socket
+// tables in /proc/net tell the same, more slowly. `openDiag` lets a test refuse them.
+std::optional<uint> connectionPeerOwner(quint16 serverPort, quint16 clientPort,
+                                        int (*openDiag)() = openSockDiag);
