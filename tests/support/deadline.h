@@ -6,21 +6,15 @@
 #include <QTest>
 #include <QtGlobal>
 
-// The factor, read once; below 1 or unreadable counts as 1.
-inline double testTimeFactor()
+// A deadline of `ms` milliseconds, stretched; a factor below 1 or unreadable counts as 1.
+inline int deadline(int ms)
 {
     static const double factor = [] {
         bool ok = false;
         const double read = qEnvironmentVariable("TARVESSA_TEST_TIME_FACTOR").toDouble(&ok);
         return ok && read > 1 ? read : 1.0;
     }();
-    return factor;
-}
-
-// A deadline of `ms` milliseconds, stretched.
-inline int deadline(int ms)
-{
-    return static_cast<int>(ms * testTimeFactor());
+    return static_cast<int>(ms * factor);
 }
 
 // Qt's QTRY_* without a timeout wait 5 s: stretched like every other deadline.
