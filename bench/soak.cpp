@@ -252,6 +252,8 @@ QString Soak::brokenPromise()
         return u"%1 servers of ours run, %2 owned"_s.arg(live.size()).arg(owned);
     if (expectNoServer && owned)
         return u"a server runs after a stop"_s;
+    if (c.probesInFlight() != 0) // each probe's answer is handled once
+        return u"%1 probes counted in flight"_s.arg(c.probesInFlight());
 
     // The state shown is what runs: running is our server answering (nothing else listens
     // here), and only a server that never answered stays ours after a failure.
