@@ -27,7 +27,6 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,34 +34,26 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray native(const QString& path)
-{
-    return encodeNativeName(path);
-}
+constexpr auto native = encodeNativeName;
 
-bool writeFile(const QString& path, const QByteArray& contents)
-{
+const auto writeFile = [](const QString& path, const QByteArray& contents) {
     return bool(std::ofstream(native(path).data()).write(contents.data(), contents.size()));
-}
+};
 
-QByteArray readAll(const QString& path)
-{
-    std::stringstream contents;
-    contents << std::ifstream(native(path).data()).rdbuf();
-    return QByteArray::fromStdString(contents.str());
-}
+const auto readAll = [](const QString& path) {
+    std::ifstream file(native(path).data());
+    return QByteArray::fromStdString({std::istreambuf_iterator<char>(file), {}});
+};
 
 // The item itself, not a link's target.
-std::filesystem::file_status statusOf(const QString& path)
-{
+const auto statusOf = [](const QString& path) {
     return std::filesystem::symlink_status(native(path).data());
-}
+};
 
 // Its permission bits; -1 when nothing is there.
-int modeOf(const QString& path)
-{
+const auto modeOf = [](const QString& path) {
     return exists(statusOf(path)) ? int(statusOf(path).permissions()) : -1;
-}
+};
 
 // A fresh account under a temporary folder: HOME and the XDG homes point into it, its bundle and
 // the shared temporary folder standing in for /tmp lie beside it. The places are spelled out
