@@ -494,7 +494,6 @@ private:
             return start(it, options), it.waitForFinished(deadline(30000));
         };
         // Each is killed as it goes, should a check fail; the server then ends with its instance.
-        // The one instance: the run itself, or the one running before it; --quit ends it.
         QProcess first, process, quit;
         if (started)
             start(first, u"--bogus -platform offscreen"_s);
@@ -504,6 +503,7 @@ private:
             // Collected: its process id is free again.
             QVERIFY(first.waitForFinished(deadline(10000)));
         }
+        // The one instance: the run itself, or the one running before it; --quit ends it.
         if (launches) {
             start(process, arguments);
             QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, deadline(20000));
