@@ -110,9 +110,6 @@ enum class Obstacle
 
 } // namespace
 
-Q_DECLARE_METATYPE(InfoFile)
-Q_DECLARE_METATYPE(Obstacle)
-
 class CoreTest : public QObject
 {
     Q_OBJECT

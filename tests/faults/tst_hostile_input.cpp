@@ -41,7 +41,6 @@ enum class SockDiag
     refused,
     silent
 };
-Q_DECLARE_METATYPE(SockDiag)
 
 class HostileInputTest : public QObject
 {
