@@ -172,17 +172,18 @@ int main(int argc, char* argv[])
         return answerCommand(controller, command);
     });
 
-    TrayHostWatch trayHost(QDBusConnection::sessionBus(), xembedTrayPresent);
+    TrayHostWatch trayHost(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
     QObject::connect(&trayHost, &TrayHostWatch::hostAppeared, &controller,
                      &TarvessaAudioServerAppDelegate::trayHostAppeared);
     QObject::connect(&trayHost, &TrayHostWatch::noHostYet, &controller,
                      [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
-    // Launching has finished once the event loop runs.
+    // Launching has finished once the event loop runs. A tray host already there is found first,
+    // so that the icon is shown before the server's start rather than after it.
     QTimer::singleShot(0, &controller, [&controller, &options, &trayHost] {
+        trayHost.start();
         // --start, with no instance before it, starts the server without opening the browser.
         controller.applicationDidFinishLaunching(
             {options.launchedAtLogin, options.action != LaunchOptions::Action::Start}, true);
-        trayHost.start();
     });
     return QApplication::exec();
 }

@@ -75,7 +75,8 @@ int main(int argc, char** argv)
     const std::string idle = argc > 1 ? argv[1] : "60";
     const std::string settle = argc > 2 ? argv[2] : "10";
     const std::vector<Row> rows = {
-        {"tray", "tray icon shown, ms from start", 1},
+        {"tray", "tray icon shown (XEmbed), ms from start", 1},
+        {"tray_sni", "tray icon registered (StatusNotifierItem), ms from start", 1},
         {"rss", "VmRSS after " + settle + " s, MiB", 1},
         {"pss", "Pss after " + settle + " s, MiB", 1},
         {"anon", "anonymous (Pss_Anon) after " + settle + " s, MiB", 1},
@@ -84,6 +85,10 @@ int main(int argc, char** argv)
         {"cpu", "CPU time over " + idle + " s idle, ms", 0},
         {"vcsw", "voluntary ctx switches over " + idle + " s, main thread", 0},
         {"vcsw_all", "voluntary ctx switches over " + idle + " s, all threads", 0},
+        {"cpu_nohost", "CPU time over " + idle + " s idle, no tray host, ms", 0},
+        {"vcsw_nohost", "voluntary ctx switches over " + idle + " s, no tray host, main thread", 0},
+        {"vcsw_all_nohost", "voluntary ctx switches over " + idle + " s, no tray host, all threads",
+         0},
         {"picker", "folder picker dialog shown, ms from start", 1},
         {"listen", "server start request to \"listening on\", ms", 1},
         {"readiness", "\"listening on\" to state running, ms", 1},

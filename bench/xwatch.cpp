@@ -3,11 +3,14 @@
 // With a program: starts it and reports how long it took until something of it was shown, its
 // icon docked in the tint2 tray (--tray) or a window with a given title (--title). The display
 // is polled: every poll walks the window tree, and the figure is the end of the first poll that
-// sees it, so it is late by at most one poll period, which is printed too. The program is left
-// running, in a process group of its own, with no descriptor of ours but its output; this stays
-// its parent until it ends.
-//   bench_xwatch --tray | --title TITLE [--timeout-ms N] [--poll-us N] [--log FILE]
-//                -- PROGRAM [ARGUMENT...]
+// sees it, so it is late by at most one poll period, which is printed too. With --registered
+// FILE, the icon is a StatusNotifierItem: FILE is bench_sni_watcher's output, and the figure is
+// the time of the first registration it notes after the start (no polling delay). With
+// --no-wait, nothing is awaited (the figure is 0). The program is left running, in a process
+// group of its own, with no descriptor of ours but its output; this stays its parent until it
+// ends.
+//   bench_xwatch --tray | --title TITLE | --registered FILE | --no-wait [--timeout-ms N]
+//                [--poll-us N] [--log FILE] -- PROGRAM [ARGUMENT...]
 //   prints: PID MILLISECONDS MEAN_POLL_PERIOD_MS, or PID timeout, or PID exited
 //
 // Without one: --wait-tray waits until a tint2 panel is shown and owns the tray; --count TITLE
@@ -22,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <set>
 #include <string>
 #include <sys/wait.h>
@@ -36,6 +40,8 @@ struct Options
 {
     bool tray = false;
     bool waitTray = false;
+    bool noWait = false;
+    std::string registered;
     std::string title;
     std::string count;
     long timeoutMs = 20000;
@@ -119,6 +125,10 @@ bool parse(int argc, char** argv, Options& options)
         const std::string word = argv[i];
         if (word == "--tray") {
             options.tray = true;
+        } else if (word == "--no-wait") {
+            options.noWait = true;
+        } else if (word == "--registered" && i + 1 < argc) {
+            options.registered = argv[++i];
         } else if (word == "--wait-tray") {
             options.waitTray = true;
         } else if (word == "--title" && i + 1 < argc) {
@@ -133,7 +143,9 @@ bool parse(int argc, char** argv, Options& options)
             options.pollUs = std::atol(argv[++i]);
         } else if (word == "--" && i + 1 < argc) {
             options.program = argv + i + 1;
-            return options.tray != !options.title.empty();
+            return options.tray + !options.title.empty() + !options.registered.empty() +
+                       options.noWait ==
+                   1;
         } else {
             return false;
         }
@@ -179,6 +191,25 @@ private:
 double msSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// The time of the first registration noted in the watcher's output past `offset`, as
+// milliseconds of CLOCK_MONOTONIC (steady_clock's), or a negative number when none is there yet.
+double registeredMs(const std::string& file, std::streamoff offset)
+{
+    std::ifstream notes(file);
+    notes.seekg(offset);
+    double ms = -1;
+    std::string line;
+    if (std::getline(notes, line) && !notes.eof())
+        ms = std::atof(line.c_str());
+    return ms;
+}
+
+std::streamoff fileSize(const std::string& file)
+{
+    std::ifstream notes(file, std::ios::ate);
+    return notes ? static_cast<std::streamoff>(notes.tellg()) : 0;
 }
 
 int waitForTray(const Display& display, const Options& options)
@@ -269,19 +300,32 @@ int watchProgram(const Display& display, const Options& options)
             before.insert(window);
     }
 
+    const std::streamoff notedBefore =
+        options.registered.empty() ? 0 : fileSize(options.registered);
     const Clock::time_point start = Clock::now();
     const pid_t pid = ::fork();
     if (pid < 0)
         return 1;
     if (pid == 0)
         runProgram(options);
+    if (options.noWait) {
+        std::printf("%d 0 0\n", pid);
+        return stayParent(pid, 0);
+    }
+    const double startMs =
+        std::chrono::duration<double, std::milli>(start.time_since_epoch()).count();
 
     xcb_connection_t* x = display.x();
     long polls = 0;
     const timespec pause{0, options.pollUs * 1000};
     for (;;) {
         bool shown = false;
-        if (options.tray) {
+        double shownMs = -1;
+        if (!options.registered.empty()) {
+            const double noted = registeredMs(options.registered, notedBefore);
+            shown = noted >= 0;
+            shownMs = noted - startMs;
+        } else if (options.tray) {
             for (xcb_window_t window : viewable(x, subtree(x, panels))) {
                 // The program's own window, not a holder the tray made for it.
                 if (before.count(window) == 0 &&
@@ -303,7 +347,9 @@ int watchProgram(const Display& display, const Options& options)
         const double elapsedMs = msSince(start);
         if (shown) {
             // The end of the first poll that saw it: shown by then, at most one period earlier.
-            std::printf("%d %.3f %.3f\n", pid, elapsedMs, elapsedMs / static_cast<double>(polls));
+            // A registration carries its own time.
+            std::printf("%d %.3f %.3f\n", pid, shownMs >= 0 ? shownMs : elapsedMs,
+                        elapsedMs / static_cast<double>(polls));
             return stayParent(pid, 0);
         }
         if (::waitpid(pid, nullptr, WNOHANG) == pid) {
@@ -326,8 +372,8 @@ int main(int argc, char** argv)
     Options options;
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: %s --tray | --title TITLE [--timeout-ms N] [--poll-us N] "
-                     "[--log FILE] -- PROGRAM [ARGUMENT...]\n"
+                     "usage: %s --tray | --title TITLE | --registered FILE | --no-wait "
+                     "[--timeout-ms N] [--poll-us N] [--log FILE] -- PROGRAM [ARGUMENT...]\n"
                      "       %s --wait-tray [--timeout-ms N] | --count TITLE\n",
                      argv[0], argv[0]);
         return 2;

@@ -42,7 +42,7 @@ void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchC
     // The panel may come up after us, and Qt looks for it only once: the icon waits for it, the
     // server does not.
     m_launched = true;
-    if (!waitForTrayHost)
+    if (!waitForTrayHost || m_trayHostSeen)
         attachStatusItem();
     refreshStartAtLoginMenuItem();
     watchLoginItemFolder();
@@ -54,8 +54,12 @@ void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchC
 
 void TarvessaAudioServerAppDelegate::trayHostAppeared()
 {
-    // A panel that restarts later is told of the icon again by Qt itself.
-    if (m_launched && !statusItem)
+    // A panel that restarts later is told of the icon again by Qt itself. One already there when
+    // the launch begins gets the icon with the menu, before the server's start. An icon docked in
+    // an XEmbed tray moves to a StatusNotifierItem host that comes after it (XFCE's panel takes
+    // the XEmbed tray before its watcher's name): the host then shows our menu and tool tip.
+    m_trayHostSeen = true;
+    if (m_launched && (!statusItem || statusItem->isEmbedded()))
         attachStatusItem();
 }
 

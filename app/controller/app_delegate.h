@@ -74,7 +74,8 @@ public:
     ~TarvessaAudioServerAppDelegate() override;
 
     // Entry points called by the application.
-    // With waitForTrayHost, the tray icon is made only when trayHostAppeared() first comes.
+    // With waitForTrayHost, the tray icon is made only once trayHostAppeared() has come (before
+    // the launch or after it).
     void applicationDidFinishLaunching(const LaunchContext& context, bool waitForTrayHost = false);
     // A tray host is there (again): the icon is made if it was not yet.
     void trayHostAppeared();
@@ -187,6 +188,7 @@ private:
     QFileSystemWatcher* m_loginItemWatcher = nullptr;
     bool m_alertOpen = false;
     bool m_launched = false; // the menu is built: an icon may be attached
+    bool m_trayHostSeen = false;
     struct WaitingAlert
     {
         AlertRequest request;

@@ -1,9 +1,11 @@
 #include "menu_appearance.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 #include <cmath>
+#include <map>
 
 MenuAppearance menuAppearanceFor(const ServerState& state, bool ownsServerProcess)
 {
@@ -131,12 +133,45 @@ QPixmap drawIcon(TrayIconKind kind, int size)
 
 } // namespace
 
+namespace {
+// Draws the figure at a size only when a host first asks for that size: an XEmbed tray wants
+// one, a StatusNotifierItem host a few, and a state never shown is never drawn.
+class FigureEngine final : public QIconEngine
+{
+public:
+    explicit FigureEngine(TrayIconKind kind) : m_kind(kind) {}
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::max(1, std::min(size.width(), size.height()));
+        QPixmap& drawn = m_drawn[side];
+        if (drawn.isNull())
+            drawn = drawIcon(m_kind, side);
+        return drawn;
+    }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        painter->drawPixmap(rect, pixmap(rect.size(), mode, state));
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> sizes;
+        for (int side : {16, 22, 24, 32, 48, 64})
+            sizes.append(QSize(side, side));
+        return sizes;
+    }
+    QIconEngine* clone() const override { return new FigureEngine(*this); }
+    QString key() const override { return QStringLiteral("TarvessaFigure"); }
+
+private:
+    TrayIconKind m_kind;
+    std::map<int, QPixmap> m_drawn;
+};
+} // namespace
+
 QIcon trayIcon(TrayIconKind kind)
 {
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64})
-        icon.addPixmap(drawIcon(kind, size));
-    return icon;
+    return QIcon(new FigureEngine(kind));
 }
 
 // A dash in a box: the mixed check state, which a tray menu has no way to show itself. Drawn

@@ -27,7 +27,8 @@ struct MenuAppearance
 MenuAppearance menuAppearanceFor(const ServerState& state, bool ownsServerProcess);
 
 // The four tray icons: a stop mark, a ring of dots, a disc with a play mark and an
-// exclamation mark in a ring, light figures in a dark rim, drawn at the sizes tray hosts ask for.
+// exclamation mark in a ring, light figures in a dark rim, each drawn when a host first asks
+// for it at a size.
 QIcon trayIcon(TrayIconKind kind);
 
 // A dash in a box: the mixed check state of "Start at Login", which a tray menu cannot show.

@@ -3,31 +3,36 @@
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <fcntl.h>
+#include <cstdint>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace {
-// The signal handler can reach nothing but this descriptor.
-int signalPipe[2] = {-1, -1};
+// The signal handler can reach nothing but these: one counter the main thread is woken by, and
+// the last signal's number.
+int signalCounter = -1;
+volatile sig_atomic_t lastSignal = 0;
 
 void onSignal(int number)
 {
     const int saved = errno;
-    const char byte = static_cast<char>(number);
-    [[maybe_unused]] ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    lastSignal = number;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(signalCounter, &one, sizeof one);
     errno = saved;
 }
 } // namespace
 
 QuitSignals::QuitSignals(QObject* parent) : QObject(parent)
 {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    signalCounter = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (signalCounter < 0)
         return;
-    m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    m_notifier = new QSocketNotifier(signalCounter, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
-        char byte = 0;
-        while (::read(signalPipe[0], &byte, 1) == 1)
-            emit quitRequested(byte);
+        uint64_t count = 0;
+        if (::read(signalCounter, &count, sizeof count) == sizeof count)
+            emit quitRequested(lastSignal);
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -43,9 +48,7 @@ QuitSignals::~QuitSignals()
     defaults.sa_handler = SIG_DFL;
     for (int number : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(number, &defaults, nullptr);
-    for (int& fd : signalPipe) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    if (signalCounter >= 0)
+        ::close(signalCounter);
+    signalCounter = -1;
 }

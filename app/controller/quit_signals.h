@@ -4,8 +4,8 @@
 
 class QSocketNotifier;
 
-// Turns SIGTERM, SIGINT and SIGHUP into an orderly quit: the handler only writes a byte to a
-// pipe, and the byte arrives here on the main thread.
+// Turns SIGTERM, SIGINT and SIGHUP into an orderly quit: the handler only adds to an event
+// counter (one descriptor, where a pipe takes two), which wakes the main thread here.
 class QuitSignals : public QObject
 {
     Q_OBJECT

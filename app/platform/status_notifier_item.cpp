@@ -297,6 +297,7 @@ public:
     }
     void show() override { m_icon.show(); }
     bool isVisible() const override { return m_icon.isVisible(); }
+    bool isEmbedded() const override { return true; }
 
 private:
     QSystemTrayIcon m_icon;

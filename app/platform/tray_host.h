@@ -1,10 +1,11 @@
 #pragma once
 
+#include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
 #include <QObject>
 #include <chrono>
-#include <functional>
 
+class QDBusMessage;
 class QDBusServiceWatcher;
 class QTimer;
 
@@ -13,14 +14,24 @@ class QTimer;
 // QSystemTrayIcon, and on Wayland an icon made without one is lost for good: so the icon is made
 // only once a host is there, however late it comes (a login launch before the panel, the GNOME
 // extension switched on later), and shown again when a panel restarts.
-class TrayHostWatch final : public QObject
+//
+// Waiting costs nothing: both kinds of host announce themselves. A StatusNotifierWatcher takes
+// its name on the bus; an X11 tray manager takes the tray selection and says so to every client
+// with a MANAGER client message on the root window. Nothing is asked again on a timer.
+class TrayHostWatch final : public QObject, private QAbstractNativeEventFilter
 {
     Q_OBJECT
 
 public:
-    // xembedTray: whether an X11 XEmbed tray is there (none under Wayland), asked every second
-    // until a host of either kind has appeared. noHostNotice: how long until noHostYet.
-    explicit TrayHostWatch(QDBusConnection bus, std::function<bool()> xembedTray = {},
+    // Whether an X11 XEmbed tray counts as a host (only on the xcb platform; none under Wayland).
+    enum class XEmbed
+    {
+        Ignored,
+        Watched
+    };
+
+    // noHostNotice: how long until noHostYet.
+    explicit TrayHostWatch(QDBusConnection bus, XEmbed xembed = XEmbed::Ignored,
                            std::chrono::milliseconds noHostNotice = std::chrono::seconds(30),
                            QObject* parent = nullptr);
     ~TrayHostWatch() override;
@@ -37,15 +48,19 @@ private Q_SLOTS:
     void hostRegistered();
 
 private:
+    // Listens for an X11 tray manager's announcement; answers whether one is there already.
+    bool listenForXEmbedTray();
+    void stopListeningForXEmbedTray();
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+    static QDBusMessage hostQuestion();
     void askWatcher();
     void found();
 
     QDBusConnection m_bus;
-    std::function<bool()> m_xembedTray;
+    XEmbed m_xembed;
+    bool m_xembedListening = false;
+    quint32 m_managerAtom = 0;   // xcb_atom_t
+    quint32 m_selectionAtom = 0; // the tray selection of the first screen
     QDBusServiceWatcher* m_serviceWatcher = nullptr;
-    QTimer* m_xembedPoll = nullptr;
     QTimer* m_notice = nullptr;
 };
-
-// Whether an XEmbed tray manager owns the X11 tray selection; false off X11.
-bool xembedTrayPresent();

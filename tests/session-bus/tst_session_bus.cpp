@@ -13,6 +13,7 @@
 #include <QtDBus>
 #include <atomic>
 #include <sys/stat.h>
+#include <xcb/xcb.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -286,6 +287,61 @@ private slots:
         QCOMPARE(qdbus_cast<QList<int>>(unknown.arguments().value(0)), QList<int>{9999});
         QTRY_COMPARE(life.account.clipboard.texts, (QStringList{address, address}));
         life.controller->applicationWillTerminate();
+    }
+
+    // An X11 tray that comes late takes the tray selection and announces it to every client on
+    // the root window; until then the wait asks the X server nothing, on no timer. Once there,
+    // it is found at the start.
+    void xembedTrayComingLate()
+    {
+        TrayHostWatch watch(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched, 200ms);
+        QSignalSpy appeared(&watch, &TrayHostWatch::hostAppeared);
+        QSignalSpy noHost(&watch, &TrayHostWatch::noHostYet);
+        watch.start();
+        QVERIFY(noHost.wait(deadline(5000)));
+        QCOMPARE(appeared.size(), 0);
+        QVERIFY(std::ranges::none_of(watch.findChildren<QTimer*>(), &QTimer::isActive));
+        xcb_connection_t* x =
+            qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+        const auto atom = [x](const char* name) {
+            xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+                x, xcb_intern_atom(x, 0, uint16_t(strlen(name)), name), nullptr);
+            const xcb_atom_t value = reply->atom;
+            free(reply);
+            return value;
+        };
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;
+        const xcb_atom_t selection = atom("_NET_SYSTEM_TRAY_S0");
+        xcb_set_selection_owner(x, root, selection, XCB_CURRENT_TIME); // the tray's owner window
+        // To every client: a tray manager owns the selection now.
+        xcb_client_message_event_t manager{XCB_CLIENT_MESSAGE, 32, 0, root, atom("MANAGER"), {}};
+        manager.data.data32[1] = selection;
+        xcb_send_event(x, 0, root, XCB_EVENT_MASK_STRUCTURE_NOTIFY,
+                       reinterpret_cast<const char*>(&manager));
+        xcb_flush(x);
+        QVERIFY(appeared.wait(deadline(5000)));
+        // A tray already there when the application launches: its icon comes with the menu.
+        Lifecycle life(freePort(), ControllerTimings{});
+        TrayHostWatch present(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
+        connect(&present, &TrayHostWatch::hostAppeared, life.controller.get(),
+                &TarvessaAudioServerAppDelegate::trayHostAppeared);
+        present.start();
+        life.controller->applicationDidFinishLaunching({true}, true);
+        QVERIFY(life.controller->statusItem && life.controller->statusItem->isVisible());
+        // A watcher that comes after the tray (XFCE's panel) takes the icon over.
+        QStringList registered;
+        connect(m_watcher, &FakeWatcher::registered, m_context.get(),
+                [&](const QString& item) { registered << item; });
+        QVERIFY(m_desktop.registerService(WatcherService));
+        QTRY_COMPARE_WITH_TIMEOUT(registered.size(), 1, deadline(10000));
+        QVERIFY(!life.controller->statusItem->isEmbedded());
+        TrayHostWatch atStart(QDBusConnection::sessionBus()); // a host there already: told at once
+        QSignalSpy told(&atStart, &TrayHostWatch::hostAppeared);
+        atStart.start();
+        QCOMPARE(told.size(), 1);
+        life.controller->applicationWillTerminate();
+        xcb_set_selection_owner(x, XCB_NONE, selection, XCB_CURRENT_TIME); // the tray goes
+        xcb_flush(x);
     }
 
     // Calls the menu cannot answer, and calls naming more ids than it has entries, are refused

@@ -21,4 +21,6 @@ public:
     virtual void setNeedsAttention(bool /*needed*/, const QIcon& /*attentionIcon*/) {}
     virtual void show() = 0;
     virtual bool isVisible() const = 0;
+    // Docked in an X11 XEmbed tray: a StatusNotifierItem host that comes later takes it over.
+    virtual bool isEmbedded() const { return false; }
 };
