@@ -41,7 +41,6 @@ enum class SockDiag
     refused,
     silent
 };
-Q_DECLARE_METATYPE(SockDiag)
 
 class HostileInputTest : public QObject
 {
@@ -173,11 +172,9 @@ private slots:
     void namesThatAreNotUtf8PassUnchanged()
     {
         const QByteArray odd = "/jos\xe9 \xed\xa0\x80 \xff\xfe \xe2\x82";
-        const QByteArrayList variables{"TARVESSA_ODD=" + odd, "N\xe9M=v\xff",
-                                       "EMOJI=\xf0\x9f\x92\xa9x"};
-        for (const QByteArray& variable : variables)
-            qputenv(variable.first(variable.indexOf('=')),
-                    variable.sliced(variable.indexOf('=') + 1));
+        QByteArrayList variables{"TARVESSA_ODD=" + odd, "N\xe9M=v\xff", "EMOJI=\xf0\x9f\x92\xa9x"};
+        for (QByteArray& variable : variables) // kept while set, as putenv needs
+            ::putenv(variable.data());
         const QProcessEnvironment inherited = nativeSystemEnvironment();
         for (const QByteArray& variable : variables)
             qunsetenv(variable.first(variable.indexOf('=')));
@@ -326,24 +323,22 @@ private slots:
         std::filesystem::create_directory(m_notUtf8.toStdString());
         std::filesystem::create_directory_symlink(
             m_notUtf8.toStdString(), QFile::encodeName(dir + u"/bjork"_s).toStdString());
+        const auto row = [](const char* tag, const QString& keys, const QByteArray& said,
+                            int exitCode, const QString& music = {}) {
+            QTest::newRow(tag) << keys << music << said << exitCode;
+        };
         const QByteArray noOutput = "Unable to write folder picker result: ";
-        QTest::newRow("output full")
-            << u"full"_s << QString() << noOutput + "No space left on device\n"
-            << 1;
-        QTest::newRow("output closed")
-            << u"closed"_s << QString() << noOutput + "Bad file descriptor\n"
-            << 1;
-        QTest::newRow("display lost") << u"lose"_s << QString() << closed << 1;
-        QTest::newRow("Escape cancels")
-            << u"key Escape"_s << QString() << "{\"status\":\"cancelled\"}\n"_ba << 2;
-        QTest::newRow("a typed link to a name not UTF-8")
-            << u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir) << QString()
-            << "Unable to encode folder picker result.\n"_ba << 1;
         const QByteArray chosen = "{\"status\":\"selected\",\"path\":\"%1\"}\n";
-        QTest::newRow("at once, the music folder")
-            << u"key Return"_s << u"Songs"_s << QByteArray(chosen).replace("%1", "%1\\/Songs") << 0;
-        QTest::newRow("at once, the home without one")
-            << u"key Return"_s << u"Gone"_s << chosen << 0;
+        row("output full", u"full"_s, noOutput + "No space left on device\n", 1);
+        row("output closed", u"closed"_s, noOutput + "Bad file descriptor\n", 1);
+        row("display lost", u"lose"_s, closed, 1);
+        row("Escape cancels", u"key Escape"_s, "{\"status\":\"cancelled\"}\n", 2);
+        row("a typed link to a name not UTF-8",
+            u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir),
+            "Unable to encode folder picker result.\n", 1);
+        row("at once, the music folder", u"key Return"_s,
+            QByteArray(chosen).replace("%1", "%1\\/Songs"), 0, u"Songs"_s);
+        row("at once, the home without one", u"key Return"_s, chosen, 0, u"Gone"_s);
     }
     void pickerAlwaysAnswers()
     {
@@ -490,27 +485,26 @@ private:
         QVERIFY(holder != Holder::Hung || hung.claim() == SingleInstance::Outcome::Primary);
         const bool started = holder == Holder::Running || holder == Holder::Crashed,
                    running = holder == Holder::Running, launches = exitCode < 0;
+        const auto start = [&](QProcess& it, const QString& options) {
+            it.setProcessEnvironment(account.environment);
+            it.start(executable, options.split(u' ', Qt::SkipEmptyParts));
+        };
+        const auto run = [&](QProcess& it, const QString& options) {
+            return start(it, options), it.waitForFinished(deadline(30000));
+        };
         // Each is killed as it goes, should a check fail; the server then ends with its instance.
-        QProcess first, process;
-        first.setProcessEnvironment(account.environment);
+        QProcess first, process, quit;
         if (started)
-            first.start(executable, {u"--bogus"_s, u"-platform"_s, u"offscreen"_s});
+            start(first, u"--bogus -platform offscreen"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!started || QFile(pidFile).size() > 0, deadline(20000));
         if (holder == Holder::Crashed) {
             first.kill();
             // Collected: its process id is free again.
             QVERIFY(first.waitForFinished(deadline(10000)));
         }
-        const auto run = [&](QProcess& it, const QString& options) {
-            it.setProcessEnvironment(account.environment);
-            it.start(executable, options.split(u' ', Qt::SkipEmptyParts));
-            return it.waitForFinished(deadline(30000));
-        };
         // The one instance: the run itself, or the one running before it; --quit ends it.
-        QProcess quit;
         if (launches) {
-            process.setProcessEnvironment(account.environment);
-            process.start(executable, arguments.split(u' ', Qt::SkipEmptyParts));
+            start(process, arguments);
             QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, deadline(20000));
             QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
             QVERIFY(process.waitForFinished(deadline(1000)));
