@@ -28,6 +28,10 @@ struct Installed
     XdgAutostartService service{account.folders(), program, account.workspace,
                                 [](const QString&, const QStringList&) { return true; }};
 };
+
+// The service's statuses, by name.
+constexpr int Unregistered = LoginItemService::NotRegistered, Enabled = LoginItemService::Enabled,
+              Approval = LoginItemService::RequiresApproval, Missing = LoginItemService::NotFound;
 } // namespace
 
 class AutostartTest : public QObject
@@ -46,21 +50,19 @@ private slots:
         QTest::addColumn<int>("status");
         const QByteArray on = "X-GNOME-Autostart-enabled=true";
         const QString awkward; // Installed::awkward
-        using S = LoginItemService;
-        QTest::newRow("not registered") << awkward << QByteArray() << true << S::NotRegistered;
-        QTest::newRow("registered") << awkward << on << true << S::Enabled;
-        QTest::newRow("hidden by the user")
-            << awkward << "Hidden=true"_ba << true << S::RequiresApproval;
+        QTest::newRow("not registered") << awkward << QByteArray() << true << Unregistered;
+        QTest::newRow("registered") << awkward << on << true << Enabled;
+        QTest::newRow("hidden by the user") << awkward << "Hidden=true"_ba << true << Approval;
         QTest::newRow("switched off")
-            << awkward << "X-GNOME-Autostart-enabled=false"_ba << true << S::RequiresApproval;
-        QTest::newRow("program removed") << awkward << on << false << S::NotFound;
+            << awkward << "X-GNOME-Autostart-enabled=false"_ba << true << Approval;
+        QTest::newRow("program removed") << awkward << on << false << Missing;
         QTest::newRow("hidden, program removed")
-            << awkward << "Hidden=true"_ba << false << S::RequiresApproval;
-        QTest::newRow("not UTF-8") << awkward << "Name=\xff"_ba << true << S::NotFound;
-        QTest::newRow("the group twice") << awkward << "[Desktop Entry]"_ba << true << S::NotFound;
-        QTest::newRow("a line that is no key") << awkward << "bad key=1"_ba << true << S::NotFound;
-        QTest::newRow("a % in the path") << u"100% music"_s << on << true << S::NotFound;
-        QTest::newRow("a \\ in the path") << u"a\\b"_s << on << true << S::NotFound;
+            << awkward << "Hidden=true"_ba << false << Approval;
+        QTest::newRow("not UTF-8") << awkward << "Name=\xff"_ba << true << Missing;
+        QTest::newRow("the group twice") << awkward << "[Desktop Entry]"_ba << true << Missing;
+        QTest::newRow("a line that is no key") << awkward << "bad key=1"_ba << true << Missing;
+        QTest::newRow("a % in the path") << u"100% music"_s << on << true << Missing;
+        QTest::newRow("a \\ in the path") << u"a\\b"_s << on << true << Missing;
     }
     void status()
     {
@@ -160,19 +162,16 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("statusAfter"); // once registered; -1: the service fails
         QTest::addColumn<QString>("done");    // the service's calls, the alerts, the item's check
-        using S = LoginItemService;
         const int fails = -1;
-        QTest::newRow("enabled") << S::Enabled << S::NotRegistered << u"unregister|off"_s;
-        QTest::newRow("not registered") << S::NotRegistered << S::Enabled << u"register|on"_s;
+        QTest::newRow("enabled") << Enabled << Unregistered << u"unregister|off"_s;
+        QTest::newRow("not registered") << Unregistered << Enabled << u"register|on"_s;
         QTest::newRow("not registered, then approval")
-            << S::NotRegistered << S::RequiresApproval << u"register|settings|approval|off"_s;
-        QTest::newRow("not found")
-            << S::NotFound << S::RequiresApproval << u"register|settings|approval|off"_s;
-        QTest::newRow("another number") << 7 << S::RequiresApproval << u"register|off"_s;
-        QTest::newRow("requires approval")
-            << S::RequiresApproval << S::NotRegistered << u"approval|off"_s;
-        QTest::newRow("failed unregister") << S::Enabled << fails << u"unregister|failure|on"_s;
-        QTest::newRow("failed register") << S::NotRegistered << fails << u"register|failure|off"_s;
+            << Unregistered << Approval << u"register|settings|approval|off"_s;
+        QTest::newRow("not found") << Missing << Approval << u"register|settings|approval|off"_s;
+        QTest::newRow("another number") << 7 << Approval << u"register|off"_s;
+        QTest::newRow("requires approval") << Approval << Unregistered << u"approval|off"_s;
+        QTest::newRow("failed unregister") << Enabled << fails << u"unregister|failure|on"_s;
+        QTest::newRow("failed register") << Unregistered << fails << u"register|failure|off"_s;
     }
     void toggle()
     {
