@@ -111,6 +111,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, deadline(10000));
         QVERIFY(life.stateIs(ready ? Case::running : Case::failed));
         QCOMPARE(life.account.alerts.shown.size(), ready ? 0 : 1);
+        QCOMPARE(life.account.alerts.shown.value(0).informativeText,
+                 ready ? QString()
+                       : u"Server did not become ready within 60 seconds. Check the server log "
+                         "for details."_s);
         QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, life.url()));
         if (!ready && delayMs == 0 && !answer.isEmpty()) {
             QCOMPARE(c.readinessAttempts, qint64(6));
