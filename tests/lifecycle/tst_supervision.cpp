@@ -35,8 +35,20 @@ enum class Ending
     byItself,
     stop,
     quit,
-    restartThenStop
+    restartThenStop,
+    stopWithoutGuard // its guard killed from outside first
 };
+
+// Kills the guard in a server's group, as someone outside might, and waits until it has gone.
+void killGuardOf(qint64 server)
+{
+    QList<qint64> guard = processes({}, server);
+    guard.removeIf(
+        [](qint64 member) { return readAll(u"/proc/%1/comm"_s.arg(member)) != "server guard\n"; });
+    QCOMPARE(guard.size(), 1);
+    ::kill(static_cast<pid_t>(guard.first()), SIGKILL);
+    QTRY_VERIFY(!liveGroupOf(guard.first()));
+}
 
 class SupervisionTest : public QObject
 {
@@ -111,6 +123,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!c.readinessTimer && c.probesInFlight() == 0, deadline(10000));
         QVERIFY(life.stateIs(ready ? Case::running : Case::failed));
         QCOMPARE(life.account.alerts.shown.size(), ready ? 0 : 1);
+        QCOMPARE(life.account.alerts.shown.value(0).informativeText,
+                 ready ? QString()
+                       : u"Server did not become ready within 60 seconds. Check the server log "
+                         "for details."_s);
         QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, life.url()));
         if (!ready && delayMs == 0 && !answer.isEmpty()) {
             QCOMPARE(c.readinessAttempts, qint64(6));
@@ -243,6 +259,8 @@ private slots:
         QTest::newRow("catches SIGTERM and exits 0") << u"trap 'exit 0' TERM%1"_s << stop << 0 << 0;
         QTest::newRow("dies of the quit's SIGTERM, quietly") << u"%1"_s << quit << 0 << 0;
         QTest::newRow("ignores SIGTERM: killed") << u"trap '' TERM%1"_s << stop << 0 << 9;
+        QTest::newRow("ignores SIGTERM, no guard: killed")
+            << u"trap '' TERM%1"_s << stopWithoutGuard << 0 << 9;
         QTest::newRow("a stop cancels a restart") << u"%1"_s << restartThenStop << 0 << 15;
         QTest::newRow("SIGCHLD ignored by whoever started us")
             << u"%1exit 3"_s << byItself << 1 << 3;
@@ -273,6 +291,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         const qint64 pid = c.serverProcess->processId();
         QTRY_VERIFY(QFileInfo::exists(life.account.path(u"ready"_s)));
         QVERIFY(processes({}, pid).size() >= 2); // its own group, which holds the helper
+        if (ending == Ending::stopWithoutGuard)
+            killGuardOf(pid);
         QElapsedTimer sinceStop;
         sinceStop.start();
         if (ending == Ending::restartThenStop)
@@ -353,15 +373,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
                                      (server = readAll(records.path(u"server"_s)).toLongLong()),
                                  deadline(10000));
         QVERIFY(processes({}, server).size() >= 2); // the server and its helper
-        if (QFETCH(bool, guardKilled); guardKilled) {
-            QList<qint64> guard = processes({}, server);
-            guard.removeIf([](qint64 member) {
-                return readAll(u"/proc/%1/comm"_s.arg(member)) != "server guard\n";
-            });
-            QCOMPARE(guard.size(), 1);
-            ::kill(static_cast<pid_t>(guard.first()), SIGKILL);
-            QTRY_VERIFY(!liveGroupOf(guard.first()));
-        }
+        if (QFETCH(bool, guardKilled); guardKilled)
+            killGuardOf(server);
         ::kill(application, quits ? SIGTERM : SIGKILL);
         QElapsedTimer sinceDeath;
         sinceDeath.start();
