@@ -137,9 +137,10 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         controller.applicationDidFinishLaunching({.launchedAtLogin = true}, true);
         const auto shown = [&] {
             QAction* item = controller.startAtLoginMenuItem;
-            return item->text().endsWith(u"(Approval Required)"_s) ? u"approval"_s
-                   : item->isChecked()                             ? u"on"_s
-                                                                   : u"off"_s;
+            const bool approval = item->text().endsWith(u"(Approval Required)"_s);
+            if (approval == item->icon().isNull()) // its icon marks approval pending, only that
+                return u"icon wrong"_s;
+            return approval ? u"approval"_s : item->isChecked() ? u"on"_s : u"off"_s;
         };
         QVERIFY(service.registerItem().ok());
         QTRY_COMPARE(shown(), u"on"_s);

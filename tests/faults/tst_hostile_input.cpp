@@ -4,6 +4,7 @@
 // markup in an alert's text, another user's server on our port; a picker without a display or an
 // output, or given a name it cannot write; and the real executable's command line beside no
 // instance, a hung one and a running one.
+#include "folder_dialog.h"
 #include "lifecycle.h"
 #include "platform/desktop_services.h"
 #include "platform/native_names.h"
@@ -11,6 +12,7 @@
 #include "readiness/mode_request.h"
 #include "readiness/socket_owner.h"
 #include "result_encoder.h"
+#include "runtime/locations.h"
 
 #include <QSignalSpy>
 #include <QtNetwork>
@@ -123,16 +125,19 @@ private slots:
         }
     }
 
-    // A bundle without its runtime or entry script, or something that is no file where the log
-    // goes: the start fails at once and says why, nothing there is lost, a FIFO does not hang
-    // the open, and a broken bundle leaves no trace in the account.
+    // A bundle without its runtime or entry script, something that is no file where the log
+    // goes, or a file where a data folder goes: the start fails at once and says why, nothing
+    // there is lost, a FIFO does not hang the open, and a broken bundle leaves no trace in the
+    // account.
     void somethingInTheWay_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("message"); // %1: the log
-        const QString log = u"Tarvessa Audio Server could not prepare its data folders: The server "
-                            "log %1 is not a regular file"_s;
+        QTest::addColumn<QString>("message"); // %1: the log, or the data folder in the way
+        const QString prepare = u"Tarvessa Audio Server could not prepare its data folders: "_s;
+        const QString log = prepare + u"The server log %1 is not a regular file"_s;
         const QString runtime = u"The bundled Node.js runtime is missing or not executable."_s;
+        QTest::newRow("a file, not a folder")
+            << u"artwork-cache"_s << prepare + u"Cannot create the folder %1: File exists"_s;
         QTest::newRow("a folder") << u"folder"_s << log;
         QTest::newRow("a FIFO") << u"fifo"_s << log;
         QTest::newRow("a device") << u"device"_s << log;
@@ -147,13 +152,16 @@ private slots:
         QFETCH(QString, message);
         Lifecycle life;
         life.account.installRuntime(u"exit 0"_s);
-        const QString log = life.controller->serverLogURL().toLocalFile();
+        const QString data = RuntimeLocations(life.account.folders()).dataFolder() + u'/' + kind;
+        const QString log =
+            kind == u"artwork-cache"_s ? data : life.controller->serverLogURL().toLocalFile();
         const QString resources = life.account.bundle() + u"/Resources/"_s;
         const bool bundle = kind.contains(u'/') || kind.startsWith(u"runtime"_s);
         QVERIFY(bundle || QDir().mkpath(QFileInfo(log).path()));
-        QVERIFY(kind == u"fifo"     ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
-                : kind == u"folder" ? writeFile(log + u"/kept"_s, "kept")
-                : kind == u"device" ? QFile::link(u"/dev/null"_s, log)
+        QVERIFY(kind == u"artwork-cache"_s ? writeFile(data, "kept")
+                : kind == u"fifo"          ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
+                : kind == u"folder"        ? writeFile(log + u"/kept"_s, "kept")
+                : kind == u"device"        ? QFile::link(u"/dev/null"_s, log)
                 : kind.contains(u'/')
                     ? QFile::remove(resources + kind)
                     : QFile(resources + u"runtime/bin/node"_s).setPermissions(QFile::ReadOwner));
@@ -162,6 +170,7 @@ private slots:
         QVERIFY(!life.controller->serverProcess && !life.controller->logHandle);
         QCOMPARE(life.account.alerts.shown.size(), 1);
         QVERIFY(kind != u"folder"_s || readAll(log + u"/kept"_s) == "kept");
+        QVERIFY(kind != u"artwork-cache"_s || readAll(data) == "kept");
         QVERIFY(!bundle || QDir(life.account.home()).isEmpty());
     }
 
@@ -398,6 +407,37 @@ private slots:
     // Any chosen path's bytes, here every three of the bytes JSON escapes and of UTF-8 sequences
     // good and bad: a line that reads back as exactly those bytes, or nothing for bytes that are
     // not UTF-8.
+    // The message takes a new first row across the whole grid; every part of Qt's dialog keeps
+    // its place and span, one row lower.
+    void pickerDialogKeepsItsParts()
+    {
+        QFileDialog dialog;
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        const auto cells = [&dialog] {
+            auto* grid = qobject_cast<QGridLayout*>(dialog.layout());
+            QList<std::array<int, 4>> found;
+            QList<QLayoutItem*> items;
+            for (int i = 0; grid && i < grid->count(); ++i) {
+                std::array<int, 4> cell{};
+                grid->getItemPosition(i, &cell[0], &cell[1], &cell[2], &cell[3]);
+                found << cell;
+                items << grid->itemAt(i);
+            }
+            return std::pair{found, items};
+        };
+        auto [before, items] = cells();
+        configureFolderDialog(dialog);
+        const auto [after, itemsAfter] = cells();
+        auto* label = dialog.findChild<QLabel*>(u"messageLabel"_s);
+        QVERIFY(label && !before.isEmpty());
+        const int columns = qobject_cast<QGridLayout*>(dialog.layout())->columnCount();
+        for (auto& cell : before)
+            ++cell[0];
+        before << std::array{0, 0, 1, columns};
+        items << dialog.layout()->itemAt(dialog.layout()->indexOf(label));
+        QCOMPARE(after, before);
+        QCOMPARE(itemsAfter, items);
+    }
     void pickerResultReadsBackAsThePath()
     {
         const QList<QByteArray> pieces =

@@ -202,6 +202,11 @@ private slots:
             return all;
         };
         QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
+        // Plasma calls Activate all the same, and opens the menu only when the call fails.
+        const QDBusMessage activated =
+            call(item, u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem.Activate"_s, {0, 0});
+        QCOMPARE(activated.errorName() + u'|' + activated.errorMessage(),
+                 u"org.freedesktop.DBus.Error.UnknownMethod|The menu is the item."_s);
         const QString menu = itemProperty(u"Menu"_s).value<QDBusObjectPath>().path();
         // "label" per entry, "(off)" marking a disabled one, "-" a separator; and their ids.
         QList<int> ids;
