@@ -44,6 +44,25 @@ enum class SockDiag
     silent
 };
 
+// What --help prints after its usage line.
+constexpr char HelpText[] = R"(
+Runs your own music server and shows its state in the tray.
+
+Options:
+  -h, --help     Print this help and exit.
+  -v, --version  Print the name and version and exit.
+  --autostart    Started at login: open no browser, wait for the tray.
+  --quit         Quit the running instance and its server.
+  --status       Print the server's status and address; exit 0 running, 1
+                 failed, 3 stopped or starting, 4 not running.
+  --start        Start the server, or the application without opening the
+                 browser.
+  --stop         Stop the server.
+  --restart      Restart the server.
+  --open         Open the web interface, starting the server or the application
+                 if needed.
+)";
+
 class HostileInputTest : public QObject
 {
     Q_OBJECT
@@ -477,8 +496,9 @@ private slots:
             int exitCode; // -1: the run is the instance until --quit
             QByteArray said;
             bool toError = false; // said on standard error rather than standard output
+            QByteArray info = {}; // Info.json's text; by default a free port
         } rows[] = {
-            {"help", u"--help"_s, None, 0, "\n  --status "},
+            {"help", u"--help"_s, None, 0, HelpText},
             {"version", u"--version"_s, None, 0, "Tarvessa Audio Server " TARVESSA_VERSION "\n"},
             {"quit, none running", u"--quit"_s, None, 1, "--quit: it is not running\n", true},
             {"status, none running", u"--status"_s, None, 4, "--status: it is not running\n", true},
@@ -486,6 +506,11 @@ private slots:
             {"restart, none running", u"--restart"_s, None, 4, "it is not running\n", true},
             {"start, none running: launches", u"--start -platform offscreen"_s, None, -1, {}},
             {"open, none running: launches", u"--open -platform offscreen"_s, None, -1, {}},
+            {"a broken Info.json: said, then the default port", u"--start -platform offscreen"_s,
+             None, -1,
+             "Tarvessa Audio Server: Info.json does not hold a JSON object; using port "
+             "2104.\n",
+             true, "[]"},
             {"quit, holder hung", u"--quit"_s, Hung, 1, "does not answer", true},
             {"status, holder hung", u"--status"_s, Hung, 1, "--status: the running instance", true},
             {"launch, holder hung", u"-platform offscreen"_s, Hung, 1, "not starting a", true},
@@ -497,8 +522,8 @@ private slots:
             {"open, one running", u"--open"_s, Running, 0, {}},
             {"stop, one running", u"--stop"_s, Running, 0, {}},
         };
-        for (const auto& [name, arguments, holder, exitCode, said, toError] : rows) {
-            commandLineRow(name, arguments, holder, exitCode, said, toError);
+        for (const auto& [name, arguments, holder, exitCode, said, toError, info] : rows) {
+            commandLineRow(name, arguments, holder, exitCode, said, toError, info);
             if (QTest::currentTestFailed())
                 return;
         }
@@ -506,7 +531,7 @@ private slots:
 
 private:
     void commandLineRow(const char* name, const QString& arguments, Holder holder, int exitCode,
-                        const QByteArray& said, bool toError)
+                        const QByteArray& said, bool toError, const QByteArray& info)
     {
         qInfo("%s", name); // the row a failure belongs to
         TestAccount account;
@@ -515,9 +540,13 @@ private:
         const QString pidFile = account.path(u"server.pid"_s);
         QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
         account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
+        QVERIFY(info.isEmpty() || writeFile(account.bundle() + u"/Info.json"_s, info));
         // A server that never answers: the instance stays "starting" until it is asked to quit.
         account.installRuntime(u"echo $$ >'%1'; exec sleep 600"_s.arg(pidFile));
         account.environment.insert(u"XDG_RUNTIME_DIR"_s, account.path(u"tmp"_s));
+        QVERIFY(
+            QFile::setPermissions(account.path(u"tmp"_s), QFile::ReadOwner | QFile::WriteOwner |
+                                                              QFile::ExeOwner)); // as a session's
         account.environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"disabled:"_s);
         // No display (X11 asked for, none there): only a launch told to run offscreen gets far.
         account.environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
@@ -549,6 +578,7 @@ private:
             QVERIFY(run(quit, u"--quit"_s) && quit.exitCode() == 0);
             QVERIFY(process.waitForFinished(deadline(1000)));
             QCOMPARE(process.exitCode(), 0);
+            QCOMPARE(process.readAllStandardError(), said); // a good bundle: nothing to say
         } else {
             QVERIFY(run(process, arguments));
             QCOMPARE(process.exitCode(), exitCode);
