@@ -100,9 +100,12 @@ private slots:
             QProcessEnvironment inherited;
             if (!home.isNull())
                 inherited.insert(u"HOME"_s, home);
-            QCOMPARE(BaseFolders(inherited, {}).dataHome(),
-                     QDir::cleanPath(expected.replace(u'~', BaseFolders::passwdHome()) +
-                                     u"/.local/share"_s));
+            const BaseFolders folders(inherited, {});
+            QCOMPARE(QStringList({folders.dataHome(), folders.stateHome(), folders.cacheHome(),
+                                  folders.configHome()})
+                         .join(u'|'),
+                     u"~/.local/share|~/.local/state|~/.cache|~/.config"_s.replace(
+                         u'~', QDir::cleanPath(expected.replace(u'~', BaseFolders::passwdHome()))));
         }
     }
 
