@@ -8,6 +8,8 @@
 #include <QAction>
 #include <QProcess>
 #include <QTest>
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
 
@@ -120,6 +122,30 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QCOMPARE(argv, (QStringList{installed.program, u"--autostart"_s, u""_s}));
         QVERIFY(parseLaunchOptions(argv).launchedAtLogin);
         QVERIFY(!parseLaunchOptions({installed.program}).launchedAtLogin);
+    }
+
+    // A write that fails part-way (here a file-size limit, as a full disk would) fails the
+    // registration with its reason and leaves the entry before it whole, and no half-written
+    // file beside it.
+    void aFailedWriteKeepsTheEntry()
+    {
+        Installed installed;
+        XdgAutostartService& service = installed.service;
+        QVERIFY(service.registerItem().ok());
+        const QByteArray before = readAll(service.entryPath());
+        ::signal(SIGXFSZ, SIG_IGN); // the write then fails with EFBIG instead
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit small{16, limit.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        const Expected<void> registered = service.registerItem();
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_DFL);
+        QCOMPARE(registered.ok() ? QString() : registered.error().description,
+                 u"Cannot write %1: File too large"_s.arg(service.entryPath()));
+        QCOMPARE(readAll(service.entryPath()), before);
+        QCOMPARE(QDir(service.autostartFolder()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QFileInfo(service.entryPath()).fileName()});
     }
 
     // Changed behind the application's back (the desktop's settings, a hand edit), the entry's
