@@ -1,16 +1,16 @@
 // The composition root: builds the application's objects, hands each its dependencies and runs
 // the event loop.
+#include "base/base_folders.h"
+#include "base/native_names.h"
 #include "controller/app_delegate.h"
 #include "controller/launch_options.h"
 #include "controller/quit_signals.h"
 #include "controller/remote_commands.h"
-#include "platform/base_folders.h"
-#include "platform/desktop_services.h"
-#include "platform/native_names.h"
-#include "platform/single_instance.h"
-#include "platform/status_notifier_item.h"
-#include "platform/tray_host.h"
-#include "platform/xdg_autostart.h"
+#include "desktop/desktop_services.h"
+#include "desktop/status_notifier_item.h"
+#include "desktop/tray_host.h"
+#include "session/single_instance.h"
+#include "session/xdg_autostart.h"
 
 #include <QApplication>
 #include <QCoreApplication>

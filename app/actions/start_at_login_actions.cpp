@@ -1,8 +1,8 @@
 // The "Start at Login" item: shows the login item's status and changes it.
 #include "controller/app_delegate.h"
 #include "controller/menu_appearance.h"
-#include "platform/alerts.h"
-#include "platform/login_items.h"
+#include "session/alerts.h"
+#include "session/login_items.h"
 
 #include <QAction>
 #include <QDir>

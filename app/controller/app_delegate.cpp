@@ -1,8 +1,8 @@
 // Construction, the launch sequence, the reopen request and termination.
 #include "controller/app_delegate.h"
 
-#include "platform/base_folders.h"
-#include "runtime/port_choice.h"
+#include "base/base_folders.h"
+#include "server/port_choice.h"
 
 #include <QAction>
 #include <QMenu>

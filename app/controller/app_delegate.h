@@ -1,10 +1,10 @@
 #pragma once
 
+#include "base/file_error.h"
 #include "controller/server_state.h"
-#include "platform/alerts.h"
-#include "platform/status_item.h"
-#include "runtime/file_error.h"
-#include "runtime/server_log.h"
+#include "server/server_log.h"
+#include "session/alerts.h"
+#include "session/status_item.h"
 
 #include <QIcon>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "launch_options.h"
+#include "controller/launch_options.h"
 
 #include <QCommandLineParser>
 

@@ -1,4 +1,4 @@
-#include "menu_appearance.h"
+#include "controller/menu_appearance.h"
 
 #include <QIconEngine>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "remote_commands.h"
+#include "controller/remote_commands.h"
 
 #include "controller/app_delegate.h"
 #include "controller/menu_appearance.h"

@@ -1,6 +1,6 @@
 // The one way a failure of the server's life reaches the user, and the one alert at a time.
 #include "controller/app_delegate.h"
-#include "platform/alerts.h"
+#include "session/alerts.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 // Starting the server from the bundle, and handling its end.
+#include "base/native_names.h"
 #include "controller/app_delegate.h"
-#include "platform/native_names.h"
-#include "runtime/locations.h"
-#include "runtime/server_process.h"
+#include "server/locations.h"
+#include "server/server_process.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // Stopping, restarting and toggling the server the application owns.
 #include "controller/app_delegate.h"
-#include "runtime/server_process.h"
+#include "server/server_process.h"
 
 bool TarvessaAudioServerAppDelegate::ownedServerIsRunning() const
 {

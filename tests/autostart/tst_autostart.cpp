@@ -2,7 +2,7 @@
 // registered, down to a launch at login, and the paths no reader takes; and the "Start at Login"
 // item's toggle and its alerts.
 #include "controller/launch_options.h"
-#include "platform/xdg_autostart.h"
+#include "session/xdg_autostart.h"
 #include "test_account.h"
 
 #include <QAction>

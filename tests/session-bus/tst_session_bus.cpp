@@ -2,10 +2,10 @@
 // runs this under dbus-run-session and xvfb-run): a tray host that comes late or never, the tray
 // icon and its menu over com.canonical.dbusmenu, "Show Server Log" through
 // org.freedesktop.FileManager1, and the real executable launched twice as a desktop launches it.
+#include "desktop/dbus_menu_exporter.h"
+#include "desktop/desktop_services.h"
+#include "desktop/tray_host.h"
 #include "lifecycle.h"
-#include "platform/dbus_menu_exporter.h"
-#include "platform/desktop_services.h"
-#include "platform/tray_host.h"
 
 #include <QDesktopServices>
 #include <QSignalSpy>
