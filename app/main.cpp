@@ -2,6 +2,7 @@
 // the event loop.
 #include "base/base_folders.h"
 #include "base/native_names.h"
+#include "base/product.h"
 #include "controller/app_delegate.h"
 #include "controller/launch_options.h"
 #include "controller/quit_signals.h"
@@ -23,7 +24,6 @@
 #include <vector>
 
 namespace {
-const auto ApplicationName = QStringLiteral("Tarvessa Audio Server");
 // The quit stops the server first, which may take until its forced kill (12 s).
 constexpr int QuitWaitMs = 20000;
 // answerCommandLine()'s word that this process is to become the instance, as a launch does.
@@ -46,14 +46,14 @@ QString instanceFolder(const BaseFolders& folders)
 int answerCommandLine(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
-    QCoreApplication::setApplicationName(ApplicationName);
+    QCoreApplication::setApplicationName(displayName());
     const LaunchOptions options = parseLaunchOptions(QCoreApplication::arguments());
     switch (options.action) {
     case LaunchOptions::Action::ShowHelp:
         std::fputs(qPrintable(options.helpText), stdout);
         return 0;
     case LaunchOptions::Action::ShowVersion:
-        std::printf("%s %s\n", qPrintable(ApplicationName), TARVESSA_VERSION);
+        std::printf("%s %s\n", DisplayName, TARVESSA_VERSION);
         return 0;
     default:
         break;
@@ -74,15 +74,13 @@ int answerCommandLine(int argc, char* argv[])
     case SingleInstance::QuitOutcome::Gone:
         return 0;
     case SingleInstance::QuitOutcome::NoneRunning:
-        std::fprintf(stderr, "Tarvessa Audio Server: --quit: it is not running\n");
+        std::fprintf(stderr, "%s: --quit: it is not running\n", DisplayName);
         return 1;
     case SingleInstance::QuitOutcome::NoAnswer:
-        std::fprintf(stderr, "Tarvessa Audio Server: --quit: %s\n",
-                     qPrintable(instance.errorText()));
+        std::fprintf(stderr, "%s: --quit: %s\n", DisplayName, qPrintable(instance.errorText()));
         return 1;
     case SingleInstance::QuitOutcome::StillRunning:
-        std::fprintf(stderr,
-                     "Tarvessa Audio Server: --quit: asked to quit, still running after %d s\n",
+        std::fprintf(stderr, "%s: --quit: asked to quit, still running after %d s\n", DisplayName,
                      QuitWaitMs / 1000);
         return 1;
     }
@@ -116,8 +114,8 @@ int main(int argc, char* argv[])
     int qtArgumentCount = static_cast<int>(qtArguments.size());
     qtArguments.push_back(nullptr);
     QApplication application(qtArgumentCount, qtArguments.data());
-    QApplication::setApplicationName(ApplicationName);
-    QApplication::setDesktopFileName(QStringLiteral("io.tarvessa.tarvessa-audio-server"));
+    QApplication::setApplicationName(displayName());
+    QApplication::setDesktopFileName(applicationId());
     // Closing an alert must not end a tray application that has no other window.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -125,10 +123,8 @@ int main(int argc, char* argv[])
     // version may carry an option this one lacks, and the server must start at login all the same.
     const LaunchOptions options = parseLaunchOptions(QApplication::arguments());
     for (const QString& unknown : options.unknownOptions)
-        std::fprintf(stderr,
-                     "Tarvessa Audio Server: unknown option %s, ignored (--help lists the "
-                     "options)\n",
-                     qPrintable(unknown));
+        std::fprintf(stderr, "%s: unknown option %s, ignored (--help lists the options)\n",
+                     DisplayName, qPrintable(unknown));
 
     const BaseFolders folders(std::move(inherited), BaseFolders::bundleOfRunningExecutable());
 
@@ -137,11 +133,11 @@ int main(int argc, char* argv[])
     case SingleInstance::Outcome::ReopenSent:
         return 0;
     case SingleInstance::Outcome::HolderNotAnswering:
-        std::fprintf(stderr, "Tarvessa Audio Server: not starting a second instance: %s\n",
+        std::fprintf(stderr, "%s: not starting a second instance: %s\n", DisplayName,
                      qPrintable(instance.errorText()));
         return 1;
     case SingleInstance::Outcome::Unavailable:
-        std::fprintf(stderr, "Tarvessa Audio Server: cannot guard against a second instance: %s\n",
+        std::fprintf(stderr, "%s: cannot guard against a second instance: %s\n", DisplayName,
                      qPrintable(instance.errorText()));
         break;
     case SingleInstance::Outcome::Primary:

@@ -1,4 +1,5 @@
 #include "desktop/desktop_services.h"
+#include "base/product.h"
 
 #include <QAbstractButton>
 #include <QClipboard>
@@ -105,12 +106,12 @@ void notifyNoTrayIcon(const QDBusConnection& bus)
         QStringLiteral("org.freedesktop.Notifications"),
         QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
-    notify << QStringLiteral("Tarvessa Audio Server") << 0u
-           << QStringLiteral("io.tarvessa.tarvessa-audio-server")
-           << QStringLiteral("Tarvessa Audio Server is running without a tray icon")
-           << QStringLiteral("This desktop shows no tray, so the icon cannot be shown. Launch "
-                             "Tarvessa Audio Server again to open its web interface; "
-                             "\"tarvessa-audio-server --quit\" ends it.")
+    notify << displayName() << 0u << applicationId()
+           << QStringLiteral("%1 is running without a tray icon").arg(displayName())
+           << QStringLiteral("This desktop shows no tray, so the icon cannot be shown. Launch %1 "
+                             "again to open its web interface; \"tarvessa-audio-server --quit\" "
+                             "ends it.")
+                  .arg(displayName())
            << QStringList() << QVariantMap() << -1;
     // Only a service that runs already: none is started for this.
     notify.setAutoStartService(false);

@@ -1,6 +1,7 @@
 #include "desktop/status_notifier_item.h"
 
 #include "desktop/dbus_menu_exporter.h"
+#include "desktop/tray_host.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -18,7 +19,7 @@
 #include <QtEndian>
 
 namespace {
-const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString WatcherService = statusNotifierWatcherService();
 const QString ItemPath = QStringLiteral("/StatusNotifierItem");
 const QString MenuPath = QStringLiteral("/MenuBar");
 } // namespace
@@ -228,7 +229,7 @@ QString StatusNotifierItem::menuPath() const
 QList<std::tuple<int, int, QByteArray>> StatusNotifierItem::pixmapsOf(const QIcon& icon)
 {
     QList<std::tuple<int, int, QByteArray>> list;
-    for (int size : {16, 22, 24, 32, 48, 64}) {
+    for (int size : TrayIconSides) {
         QImage image = icon.pixmap(QSize(size, size), 1.0).toImage();
         if (image.isNull())
             continue;
@@ -260,9 +261,9 @@ void StatusNotifierItem::show()
 
 void StatusNotifierItem::registerWithWatcher()
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        WatcherService, QStringLiteral("/StatusNotifierWatcher"), WatcherService,
-        QStringLiteral("RegisterStatusNotifierItem"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(WatcherService, statusNotifierWatcherPath(), WatcherService,
+                                       QStringLiteral("RegisterStatusNotifierItem"));
     call << m_service;
     call.setAutoStartService(false);
     m_bus.asyncCall(call);

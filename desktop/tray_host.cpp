@@ -14,8 +14,8 @@
 #include <cstring>
 
 namespace {
-const QString WatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString WatcherPath = QStringLiteral("/StatusNotifierWatcher");
+const QString WatcherService = statusNotifierWatcherService();
+const QString WatcherPath = statusNotifierWatcherPath();
 const QString HostSignal = QStringLiteral("StatusNotifierHostRegistered");
 } // namespace
 

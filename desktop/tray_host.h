@@ -3,7 +3,18 @@
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
 #include <QObject>
+#include <QString>
 #include <chrono>
+
+// The panel's StatusNotifierWatcher, where items register and hosts announce themselves.
+inline QString statusNotifierWatcherService()
+{
+    return QStringLiteral("org.kde.StatusNotifierWatcher");
+}
+inline QString statusNotifierWatcherPath()
+{
+    return QStringLiteral("/StatusNotifierWatcher");
+}
 
 class QDBusMessage;
 class QDBusServiceWatcher;

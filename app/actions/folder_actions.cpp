@@ -1,5 +1,5 @@
 // "Show Data Folder" and "Show Server Log": reach the server's files in the file manager.
-#include "base/folder_maker.h"
+#include "base/file_calls.h"
 #include "controller/app_delegate.h"
 #include "server/locations.h"
 #include "session/workspace.h"

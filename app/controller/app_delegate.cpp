@@ -2,6 +2,7 @@
 #include "controller/app_delegate.h"
 
 #include "base/base_folders.h"
+#include "base/product.h"
 #include "server/port_choice.h"
 
 #include <QAction>
@@ -16,7 +17,7 @@ qint64 portFromBundle(const BaseFolders& folders)
 {
     const PortChoice choice = choosePortFromFile(folders.infoJsonPath());
     if (!choice.reading.ok())
-        std::fprintf(stderr, "Tarvessa Audio Server: %s; using port %lld.\n",
+        std::fprintf(stderr, "%s: %s; using port %lld.\n", DisplayName,
                      qPrintable(choice.reading.error().description),
                      static_cast<long long>(choice.port));
     return choice.port;

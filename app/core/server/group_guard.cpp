@@ -1,4 +1,5 @@
 #include "server/group_guard.h"
+#include "server/process_calls.h"
 
 #include <cerrno>
 #include <csignal>
@@ -89,8 +90,7 @@ public:
                 if (pid <= 0 || pid == self || liveGroupOf(pid) != group)
                     continue;
                 any = true;
-                const int fd =
-                    m_count < MaxHeld ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+                const int fd = m_count < MaxHeld ? openPidFd(static_cast<pid_t>(pid)) : -1;
                 // Alive after the second look, so the descriptor is of this very process.
                 if (fd >= 0 && liveGroupOf(pid) == group && !hasEnded(fd))
                     m_held[m_count++] = fd;

@@ -7,10 +7,6 @@ QString join(const QString& folder, const QString& name)
 {
     return folder + QLatin1Char('/') + name;
 }
-QString displayName()
-{
-    return QString::fromLatin1(AppDisplayName);
-}
 } // namespace
 
 QString RuntimeLocations::dataFolder() const
@@ -42,7 +38,7 @@ QString RuntimeLocations::caddyRuntimeFolder() const
 
 QString RuntimeLocations::cacheFolder() const
 {
-    return join(m_base.cacheHome(), QString::fromLatin1(AppBundleIdentifier));
+    return join(m_base.cacheHome(), applicationId());
 }
 
 QString RuntimeLocations::logFolder() const

@@ -1,13 +1,12 @@
 #pragma once
 
 #include "base/base_folders.h"
+#include "base/product.h"
 
 #include <QString>
 #include <array>
 
-inline constexpr auto AppBundleIdentifier = "io.tarvessa.tarvessa-audio-server";
 inline constexpr auto LegacyBundleIdentifier = "io.quarle.quarle-server";
-inline constexpr auto AppDisplayName = "Tarvessa Audio Server";
 
 // Every place the server's files live, computed afresh from the base folders on each use.
 class RuntimeLocations

@@ -1,6 +1,6 @@
 #include "server/runtime_folders.h"
 
-#include "base/folder_maker.h"
+#include "base/file_calls.h"
 #include "base/native_names.h"
 
 #include <fcntl.h>

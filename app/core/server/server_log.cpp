@@ -1,6 +1,8 @@
 #include "server/server_log.h"
 
+#include "base/file_calls.h"
 #include "base/native_names.h"
+#include "base/product.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,7 +47,7 @@ QByteArray launchHeader(const QDateTime& when)
 {
     const QString stamp =
         when.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QLatin1Char('Z');
-    return QStringLiteral("\n--- Tarvessa Audio Server launch %1 ---\n").arg(stamp).toUtf8();
+    return QStringLiteral("\n--- %1 launch %2 ---\n").arg(displayName(), stamp).toUtf8();
 }
 
 Expected<LogHandle> openServerLog(const QString& logFile, const QString& previousLogFile,
@@ -88,17 +90,8 @@ Expected<LogHandle> openServerLog(const QString& logFile, const QString& previou
             errno, QStringLiteral("Cannot seek in the server log %1").arg(logFile));
 
     const QByteArray header = launchHeader(now);
-    qsizetype written = 0;
-    while (written < header.size()) {
-        const ssize_t n = ::write(handle.fd(), header.constData() + written,
-                                  static_cast<size_t>(header.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return FileError::fromErrno(
-                n < 0 ? errno : EIO,
-                QStringLiteral("Cannot write to the server log %1").arg(logFile));
-        written += n;
-    }
+    if (const int error = writeAll(handle.fd(), header); error != 0)
+        return FileError::fromErrno(
+            error, QStringLiteral("Cannot write to the server log %1").arg(logFile));
     return handle;
 }

@@ -1,5 +1,6 @@
 #include "server/server_process.h"
 #include "server/group_guard.h"
+#include "server/process_calls.h"
 
 #include "base/native_names.h"
 
@@ -70,16 +71,10 @@ void markDescriptorsCloseOnExec()
 
 void collect(pid_t child)
 {
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    waitForChild(child, nullptr, 0);
 }
 
 } // namespace
-
-int ServerProcess::openProcessDescriptor(pid_t pid)
-{
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-}
 
 ServerProcess::ServerProcess(QObject* parent, DescriptorOpener openDescriptor)
     : QObject(parent), m_openDescriptor(openDescriptor)
@@ -247,10 +242,7 @@ void ServerProcess::reap()
         info.si_pid == 0)
         return; // not ended yet
     int status = 0;
-    pid_t done;
-    do {
-        done = ::waitpid(m_pid, &status, WNOHANG);
-    } while (done < 0 && errno == EINTR);
+    const pid_t done = waitForChild(m_pid, &status, WNOHANG);
     if (done == 0)
         return;
     m_reaped = true;

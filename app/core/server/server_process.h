@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/file_error.h"
+#include "server/process_calls.h"
 
 #include <QObject>
 #include <QProcessEnvironment>
@@ -46,10 +47,8 @@ public:
 
     // Opens a process descriptor of `pid`, or returns -1 with errno set.
     using DescriptorOpener = int (*)(pid_t pid);
-    static int openProcessDescriptor(pid_t pid);
 
-    explicit ServerProcess(QObject* parent = nullptr,
-                           DescriptorOpener openDescriptor = openProcessDescriptor);
+    explicit ServerProcess(QObject* parent = nullptr, DescriptorOpener openDescriptor = openPidFd);
     ~ServerProcess() override;
 
     // Starts the child; fails with the system's description of why it could not run (a

@@ -1,4 +1,5 @@
 #include "session/single_instance.h"
+#include "base/product.h"
 
 #include <QFile>
 #include <QLocalServer>
@@ -11,7 +12,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr auto BaseName = "io.tarvessa.tarvessa-audio-server";
 const QByteArray ReopenWord = "reopen\n";
 const QByteArray QuitWord = "quit\n";
 // The commands' words, in the order of SingleInstance::Command.
@@ -33,8 +33,8 @@ bool sameUser(const QLocalSocket& client)
 
 SingleInstance::SingleInstance(const QString& folder, QObject* parent)
     : QObject(parent),
-      m_socketPath(folder + QLatin1Char('/') + QLatin1String(BaseName) + QStringLiteral(".socket")),
-      m_lock(folder + QLatin1Char('/') + QLatin1String(BaseName) + QStringLiteral(".lock"))
+      m_socketPath(folder + QLatin1Char('/') + applicationId() + QStringLiteral(".socket")),
+      m_lock(folder + QLatin1Char('/') + applicationId() + QStringLiteral(".lock"))
 {
     m_lock.setStaleLockTime(0); // held for the whole run: only a dead holder makes it stale
 }

@@ -1,8 +1,14 @@
 #pragma once
 
+#include <array>
+
 class QIcon;
 class QMenu;
 class QString;
+
+// The sides, in pixels, the tray icon is drawn at: the sizes panels ask for, from a 16-pixel
+// panel to a high-density one.
+inline constexpr std::array TrayIconSides{16, 22, 24, 32, 48, 64};
 
 // The application's icon in the panel, with its tool tip and menu. The desktop's tray protocol
 // decides how it is shown; the controller only says what to show.

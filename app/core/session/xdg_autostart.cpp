@@ -1,7 +1,8 @@
 #include "session/xdg_autostart.h"
 
 #include "base/base_folders.h"
-#include "base/folder_maker.h"
+#include "base/file_calls.h"
+#include "base/product.h"
 #include "session/desktop_entry.h"
 #include "session/workspace.h"
 
@@ -16,7 +17,6 @@
 
 namespace {
 
-constexpr auto EntryName = "io.tarvessa.tarvessa-audio-server.desktop";
 constexpr qint64 LargestEntry = 64 * 1024; // a real entry is a few hundred bytes
 
 QString value(const QHash<QString, QString>& group, const char* key)
@@ -56,16 +56,7 @@ Expected<void> writeAtomically(const QString& path, const QByteArray& contents)
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
         return FileError::fromErrno(errno, what);
-    qint64 written = 0;
-    int error = 0;
-    while (written < contents.size() && error == 0) {
-        const ssize_t n = ::write(fd, contents.constData() + written,
-                                  static_cast<size_t>(contents.size() - written));
-        if (n >= 0)
-            written += n;
-        else if (errno != EINTR)
-            error = errno;
-    }
+    int error = writeAll(fd, contents);
     if (error == 0 && ::fsync(fd) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
@@ -93,7 +84,7 @@ QString XdgAutostartService::autostartFolder() const
 
 QString XdgAutostartService::entryPath() const
 {
-    return autostartFolder() + QLatin1Char('/') + QLatin1String(EntryName);
+    return autostartFolder() + QLatin1Char('/') + applicationId() + QStringLiteral(".desktop");
 }
 
 int XdgAutostartService::status()
@@ -133,14 +124,14 @@ QByteArray XdgAutostartService::entryContents() const
     const QString text =
         QStringLiteral("[Desktop Entry]\n"
                        "Type=Application\n"
-                       "Name=Tarvessa Audio Server\n"
+                       "Name=%3\n"
                        "Comment=Starts your Tarvessa Audio server when you sign in\n"
                        "Exec=%1\n"
                        "TryExec=%2\n"
-                       "Icon=io.tarvessa.tarvessa-audio-server\n"
+                       "Icon=%4\n"
                        "Terminal=false\n"
                        "X-GNOME-Autostart-enabled=true\n")
-            .arg(escape(exec), escape(m_executable));
+            .arg(escape(exec), escape(m_executable), displayName(), applicationId());
     return text.toUtf8();
 }
 

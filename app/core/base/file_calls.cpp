@@ -1,9 +1,10 @@
-#include "base/folder_maker.h"
+#include "base/file_calls.h"
 
 #include "base/native_names.h"
 
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 Expected<void> makeFolderWithParents(const QString& path)
 {
@@ -23,4 +24,19 @@ Expected<void> makeFolderWithParents(const QString& path)
             QStringLiteral("Cannot create the folder %1").arg(decodeNativeName(prefix)));
     }
     return {};
+}
+
+int writeAll(int fd, QByteArrayView bytes)
+{
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n =
+            ::write(fd, bytes.data() + written, static_cast<size_t>(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        written += n;
+    }
+    return 0;
 }
