@@ -179,7 +179,7 @@ int main(int argc, char* argv[])
         trayHost.start();
         // --start, with no instance before it, starts the server without opening the browser.
         controller.applicationDidFinishLaunching(
-            {options.launchedAtLogin, options.action != LaunchOptions::Action::Start}, true);
+            {options.launchedAtLogin, options.action != LaunchOptions::Action::Start});
     });
     return QApplication::exec();
 }

@@ -35,15 +35,14 @@ TarvessaAudioServerAppDelegate::TarvessaAudioServerAppDelegate(Services services
 // shutdown on its own after we have gone.
 TarvessaAudioServerAppDelegate::~TarvessaAudioServerAppDelegate() = default;
 
-void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchContext& context,
-                                                                   bool waitForTrayHost)
+void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchContext& context)
 {
     ::umask(077);
     buildStatusMenu();
     // The panel may come up after us, and Qt looks for it only once: the icon waits for it, the
     // server does not.
     m_launched = true;
-    if (!waitForTrayHost || m_trayHostSeen)
+    if (m_trayHostSeen)
         attachStatusItem();
     refreshStartAtLoginMenuItem();
     watchLoginItemFolder();

@@ -1,4 +1,4 @@
-// The tray icon and its menu: built once at launch, redrawn by updateMenu(for:).
+// The tray icon and its menu: built once at launch, redrawn by updateMenu().
 #include "base/product.h"
 #include "controller/app_delegate.h"
 #include "controller/menu_appearance.h"

@@ -14,11 +14,6 @@ QUrl TarvessaAudioServerAppDelegate::serverEntryURL() const
     return QUrl::fromLocalFile(locations().serverEntryScript());
 }
 
-QUrl TarvessaAudioServerAppDelegate::managedCaddyRuntimeURL() const
-{
-    return QUrl::fromLocalFile(locations().caddyRuntimeFolder());
-}
-
 QUrl TarvessaAudioServerAppDelegate::serverLogURL() const
 {
     return QUrl::fromLocalFile(locations().serverLogFile());

@@ -134,7 +134,7 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         TarvessaAudioServerAppDelegate controller({account.alerts, account.workspace,
                                                    account.clipboard, service, account.folders(),
                                                    [] {}});
-        controller.applicationDidFinishLaunching({.launchedAtLogin = true}, true);
+        controller.applicationDidFinishLaunching({.launchedAtLogin = true});
         const auto shown = [&] {
             QAction* item = controller.startAtLoginMenuItem;
             return item->text().endsWith(u"(Approval Required)"_s) ? u"approval"_s

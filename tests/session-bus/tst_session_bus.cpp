@@ -166,7 +166,7 @@ private slots:
                 &TarvessaAudioServerAppDelegate::trayHostAppeared);
         connect(&watch, &TrayHostWatch::noHostYet, this,
                 [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
-        life.controller->applicationDidFinishLaunching({true}, true);
+        life.controller->applicationDidFinishLaunching({true});
         watch.start();
         QVERIFY(noHost.wait(deadline(5000)));
         QVERIFY(!life.controller->statusItem); // no host: no icon
@@ -326,7 +326,7 @@ private slots:
         connect(&present, &TrayHostWatch::hostAppeared, life.controller.get(),
                 &TarvessaAudioServerAppDelegate::trayHostAppeared);
         present.start();
-        life.controller->applicationDidFinishLaunching({true}, true);
+        life.controller->applicationDidFinishLaunching({true});
         QVERIFY(life.controller->statusItem && life.controller->statusItem->isVisible());
         // A watcher that comes after the tray (XFCE's panel) takes the icon over.
         QStringList registered;

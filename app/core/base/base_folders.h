@@ -21,7 +21,6 @@ public:
     QString stateHome() const;   // $XDG_STATE_HOME or ~/.local/state
     QString configHome() const;  // $XDG_CONFIG_HOME or ~/.config
     QString runtimeHome() const; // $XDG_RUNTIME_DIR if ours, writable, not open to all; else empty
-    QString bundleFolder() const { return m_bundleFolder; }
     QString resourcesFolder() const;
     QString infoJsonPath() const;
     QString sharedTempFolder() const { return m_sharedTempFolder; }
