@@ -86,6 +86,27 @@ int answerCommandLine(int argc, char* argv[])
     }
     return 1;
 }
+
+// Becomes the one instance, or hands the launch to the one there: the exit status then, else
+// ContinueLaunch (also when no lock can be had, so that the application runs all the same).
+int claimInstance(SingleInstance& instance)
+{
+    switch (instance.claim()) {
+    case SingleInstance::Outcome::ReopenSent:
+        return 0;
+    case SingleInstance::Outcome::HolderNotAnswering:
+        std::fprintf(stderr, "%s: not starting a second instance: %s\n", DisplayName,
+                     qPrintable(instance.errorText()));
+        return 1;
+    case SingleInstance::Outcome::Unavailable:
+        std::fprintf(stderr, "%s: cannot guard against a second instance: %s\n", DisplayName,
+                     qPrintable(instance.errorText()));
+        break;
+    case SingleInstance::Outcome::Primary:
+        break;
+    }
+    return ContinueLaunch;
+}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -101,19 +122,9 @@ int main(int argc, char* argv[])
     // XDG_ACTIVATION_TOKEN) from the process once it has used it, and the server inherits all.
     QProcessEnvironment inherited = nativeSystemEnvironment();
 
-    // The platform is asked for on the command line, not in the environment, so that the server
-    // and the folder picker it runs inherit the environment untouched.
-    std::vector<char*> qtArguments(argv, argv + argc);
-    QByteArray platforms =
-        preferredPlatforms(qEnvironmentVariableIsSet("DISPLAY"),
-                           qEnvironmentVariableIsSet("QT_QPA_PLATFORM") ||
-                               rawArguments.contains(QStringLiteral("-platform")));
-    char platformFlag[] = "-platform";
-    if (!platforms.isEmpty())
-        qtArguments.insert(qtArguments.begin() + 1, {platformFlag, platforms.data()});
-    int qtArgumentCount = static_cast<int>(qtArguments.size());
-    qtArguments.push_back(nullptr);
-    QApplication application(qtArgumentCount, qtArguments.data());
+    ToolkitArguments toolkitArguments(argc, argv, qEnvironmentVariableIsSet("DISPLAY"),
+                                      qEnvironmentVariableIsSet("QT_QPA_PLATFORM"));
+    QApplication application(toolkitArguments.count(), toolkitArguments.data());
     QApplication::setApplicationName(displayName());
     QApplication::setDesktopFileName(applicationId());
     // Closing an alert must not end a tray application that has no other window.
@@ -129,20 +140,8 @@ int main(int argc, char* argv[])
     const BaseFolders folders(std::move(inherited), BaseFolders::bundleOfRunningExecutable());
 
     SingleInstance instance(instanceFolder(folders));
-    switch (instance.claim()) {
-    case SingleInstance::Outcome::ReopenSent:
-        return 0;
-    case SingleInstance::Outcome::HolderNotAnswering:
-        std::fprintf(stderr, "%s: not starting a second instance: %s\n", DisplayName,
-                     qPrintable(instance.errorText()));
-        return 1;
-    case SingleInstance::Outcome::Unavailable:
-        std::fprintf(stderr, "%s: cannot guard against a second instance: %s\n", DisplayName,
-                     qPrintable(instance.errorText()));
-        break;
-    case SingleInstance::Outcome::Primary:
-        break;
-    }
+    if (const int status = claimInstance(instance); status != ContinueLaunch)
+        return status;
 
     MessageBoxAlerts alerts;
     DesktopWorkspace workspace;

@@ -1,4 +1,5 @@
 #include "desktop/dbus_menu_exporter.h"
+#include "desktop/dbus_menu_types.h"
 
 #include <QAction>
 #include <QBuffer>
@@ -12,101 +13,6 @@
 #include <QMenu>
 #include <QSet>
 #include <QTimer>
-
-// (ia{sv}): an entry's properties, as GetGroupProperties and ItemsPropertiesUpdated carry them.
-struct DBusMenuItemProperties
-{
-    int id = 0;
-    QVariantMap properties;
-};
-// (ias): the properties an entry no longer has.
-struct DBusMenuItemKeys
-{
-    int id = 0;
-    QStringList names;
-};
-// (isvu): one event of an EventGroup.
-struct DBusMenuEvent
-{
-    int id = 0;
-    QString eventId;
-    QDBusVariant data;
-    uint timestamp = 0;
-};
-using DBusMenuShortcut = QList<QStringList>;
-Q_DECLARE_METATYPE(DBusMenuLayoutItem)
-Q_DECLARE_METATYPE(DBusMenuItemProperties)
-Q_DECLARE_METATYPE(DBusMenuItemKeys)
-Q_DECLARE_METATYPE(DBusMenuEvent)
-
-QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuLayoutItem& item)
-{
-    arg.beginStructure();
-    arg << item.id << item.properties;
-    arg.beginArray(qMetaTypeId<QDBusVariant>());
-    for (const DBusMenuLayoutItem& child : item.children)
-        arg << QDBusVariant(QVariant::fromValue(child));
-    arg.endArray();
-    arg.endStructure();
-    return arg;
-}
-const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuLayoutItem& item)
-{
-    arg.beginStructure();
-    arg >> item.id >> item.properties;
-    arg.beginArray();
-    item.children.clear();
-    while (!arg.atEnd()) {
-        QDBusVariant child;
-        arg >> child;
-        item.children.append(qdbus_cast<DBusMenuLayoutItem>(child.variant()));
-    }
-    arg.endArray();
-    arg.endStructure();
-    return arg;
-}
-QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuItemProperties& item)
-{
-    arg.beginStructure();
-    arg << item.id << item.properties;
-    arg.endStructure();
-    return arg;
-}
-const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuItemProperties& item)
-{
-    arg.beginStructure();
-    arg >> item.id >> item.properties;
-    arg.endStructure();
-    return arg;
-}
-QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuItemKeys& item)
-{
-    arg.beginStructure();
-    arg << item.id << item.names;
-    arg.endStructure();
-    return arg;
-}
-const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuItemKeys& item)
-{
-    arg.beginStructure();
-    arg >> item.id >> item.names;
-    arg.endStructure();
-    return arg;
-}
-QDBusArgument& operator<<(QDBusArgument& arg, const DBusMenuEvent& event)
-{
-    arg.beginStructure();
-    arg << event.id << event.eventId << event.data << event.timestamp;
-    arg.endStructure();
-    return arg;
-}
-const QDBusArgument& operator>>(const QDBusArgument& arg, DBusMenuEvent& event)
-{
-    arg.beginStructure();
-    arg >> event.id >> event.eventId >> event.data >> event.timestamp;
-    arg.endStructure();
-    return arg;
-}
 
 namespace {
 // A key sequence as dbusmenu names it: [["Control", "O"]].

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "desktop/dbus_menu_types.h"
+
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QHash>
@@ -9,14 +11,6 @@
 #include <QVariantMap>
 
 class QAction;
-
-// One entry of the menu as com.canonical.dbusmenu carries it: (ia{sv}av).
-struct DBusMenuLayoutItem
-{
-    int id = 0;
-    QVariantMap properties;
-    QList<DBusMenuLayoutItem> children;
-};
 
 // Publishes a QMenu over com.canonical.dbusmenu at `path`, so that the panel draws the menu
 // itself and reports clicks back. A flat menu: its entries are the root's children. The calls its

@@ -74,6 +74,118 @@ void collect(pid_t child)
     waitForChild(child, nullptr, 0);
 }
 
+// The program, its arguments and its environment as execve takes them, encoded byte for byte.
+struct ExecArrays
+{
+    QByteArray program;
+    QByteArray folder;
+    CStrings argv;
+    CStrings envp;
+};
+
+ExecArrays execArraysOf(const ServerLaunch& launch)
+{
+    const QByteArray program = encodeNativeName(launch.program);
+    QList<QByteArray> arguments{program};
+    for (const QString& argument : launch.arguments)
+        arguments.append(encodeNativeName(argument));
+    QList<QByteArray> variables;
+    const QStringList keys = launch.environment.keys();
+    for (const QString& key : keys)
+        variables.append(encodeEnvironmentName(key) + '=' +
+                         encodeNativeName(launch.environment.value(key)));
+    return {program, encodeNativeName(launch.workingFolder), CStrings(arguments),
+            CStrings(variables)};
+}
+
+// An ignored SIGCHLD (inherited from whoever started us) makes the system discard the child's
+// status, so a crash would read as a clean exit: the default lets us collect it.
+void keepChildStatuses()
+{
+    struct sigaction childSignal = {};
+    if (::sigaction(SIGCHLD, nullptr, &childSignal) == 0 && childSignal.sa_handler == SIG_IGN) {
+        childSignal.sa_handler = SIG_DFL;
+        childSignal.sa_flags &= ~SA_NOCLDWAIT;
+        ::sigaction(SIGCHLD, &childSignal, nullptr);
+    }
+}
+
+// What the child needs between fork and exec, all made before the fork.
+struct ChildSetup
+{
+    ExecArrays& exec;
+    int reportFd; // written to only when a step before exec fails
+    int guardFd;  // the guard's end of its socket
+    int outputFd; // the log, or -1
+    ServerProcess::DescriptorOpener openDescriptor;
+    std::chrono::milliseconds forcedKillDelay;
+};
+
+// The child: async-signal-safe calls only, then exec.
+[[noreturn]] void runChild(const ChildSetup& setup)
+{
+    // Its own session and process group, so that a forced stop can reach every helper it starts,
+    // and no signal meant for the application's terminal reaches it.
+    ::setsid();
+    // Our handlers would act for the application: until exec, a signal does to the child what it
+    // would do to the server.
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction current = {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            ::sigaction(signal, &defaults, nullptr);
+    }
+    ::sigaction(SIGPIPE, &defaults, nullptr);
+    // The guard, forked in the new group, where it keeps the group's id ours. Had the
+    // application died already, the guard finds the socket closed and ends the child.
+    const int self = setup.openDescriptor(::getpid());
+    const pid_t guardPid = ::fork();
+    if (guardPid < 0)
+        failInChild(setup.reportFd, ChildFailure::StartingGuard);
+    if (guardPid == 0)
+        runServerGuard(setup.guardFd, self, setup.forcedKillDelay);
+    if (self >= 0)
+        ::close(self);
+    ::close(setup.guardFd);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (setup.outputFd >= 0) {
+        ::dup2(setup.outputFd, STDOUT_FILENO);
+        ::dup2(setup.outputFd, STDERR_FILENO);
+    }
+    markDescriptorsCloseOnExec();
+    if (::chdir(setup.exec.folder.constData()) != 0)
+        failInChild(setup.reportFd, ChildFailure::EnteringFolder);
+    ::execve(setup.exec.program.constData(), setup.exec.argv.data(), setup.exec.envp.data());
+    failInChild(setup.reportFd, ChildFailure::Executing);
+}
+
+// Reads the child's report to its end, which exec closes: a failure before exec, or none.
+std::optional<FileError> failureReported(int reportFd, const ServerLaunch& launch)
+{
+    ChildFailure failure{};
+    ssize_t got;
+    do {
+        got = ::read(reportFd, &failure, sizeof failure);
+    } while (got < 0 && errno == EINTR);
+    ::close(reportFd);
+    if (got != static_cast<ssize_t>(sizeof failure))
+        return std::nullopt;
+    const QString reason = QString::fromLocal8Bit(std::strerror(failure.error));
+    switch (failure.step) {
+    case ChildFailure::EnteringFolder:
+        return FileError{
+            QStringLiteral("cannot enter the folder %1: %2").arg(launch.workingFolder, reason)};
+    case ChildFailure::Executing:
+        return FileError{QStringLiteral("cannot run %1: %2").arg(launch.program, reason)};
+    case ChildFailure::StartingGuard:
+        break;
+    }
+    return FileError{QStringLiteral("cannot start the guard of the server: %1").arg(reason)};
+}
+
 } // namespace
 
 ServerProcess::ServerProcess(QObject* parent, DescriptorOpener openDescriptor)
@@ -94,27 +206,8 @@ ServerProcess::~ServerProcess()
 
 Expected<void> ServerProcess::start(const ServerLaunch& launch)
 {
-    const QByteArray program = encodeNativeName(launch.program);
-    const QByteArray folder = encodeNativeName(launch.workingFolder);
-    QList<QByteArray> arguments{program};
-    for (const QString& argument : launch.arguments)
-        arguments.append(encodeNativeName(argument));
-    QList<QByteArray> variables;
-    const QStringList keys = launch.environment.keys();
-    for (const QString& key : keys)
-        variables.append(encodeEnvironmentName(key) + '=' +
-                         encodeNativeName(launch.environment.value(key)));
-    CStrings argv(arguments);
-    CStrings envp(variables);
-
-    // An ignored SIGCHLD (inherited from whoever started us) makes the system discard the
-    // child's status, so a crash would read as a clean exit: the default lets us collect it.
-    struct sigaction childSignal = {};
-    if (::sigaction(SIGCHLD, nullptr, &childSignal) == 0 && childSignal.sa_handler == SIG_IGN) {
-        childSignal.sa_handler = SIG_DFL;
-        childSignal.sa_flags &= ~SA_NOCLDWAIT;
-        ::sigaction(SIGCHLD, &childSignal, nullptr);
-    }
+    ExecArrays exec = execArraysOf(launch);
+    keepChildStatuses();
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
@@ -131,8 +224,8 @@ Expected<void> ServerProcess::start(const ServerLaunch& launch)
 
     // Forked by hand, not posix_spawn: the guard is forked by the child itself before exec, and
     // posix_spawn runs nothing of ours there.
-    const DescriptorOpener openDescriptor = m_openDescriptor;
-    const std::chrono::milliseconds delay = launch.forcedKillDelay;
+    const ChildSetup setup{
+        exec, report[1], guard[1], launch.outputFd, m_openDescriptor, launch.forcedKillDelay};
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int error = errno;
@@ -142,83 +235,36 @@ Expected<void> ServerProcess::start(const ServerLaunch& launch)
     }
     if (pid == 0) {
         ::close(guard[0]);
-        // The child: its own session and process group, so that a forced stop can reach every
-        // helper it starts, and no signal meant for the application's terminal reaches it.
-        ::setsid();
-        // Our handlers would act for the application: until exec, a signal does to the child
-        // what it would do to the server.
-        struct sigaction defaults = {};
-        defaults.sa_handler = SIG_DFL;
-        for (int signal = 1; signal < NSIG; ++signal) {
-            struct sigaction current = {};
-            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
-                ::sigaction(signal, &defaults, nullptr);
-        }
-        ::sigaction(SIGPIPE, &defaults, nullptr);
-        // The guard, forked in the new group, where it keeps the group's id ours. Had the
-        // application died already, the guard finds the socket closed and ends the child.
-        const int self = openDescriptor(::getpid());
-        const pid_t guardPid = ::fork();
-        if (guardPid < 0)
-            failInChild(report[1], ChildFailure::StartingGuard);
-        if (guardPid == 0)
-            runServerGuard(guard[1], self, delay);
-        if (self >= 0)
-            ::close(self);
-        ::close(guard[1]);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (launch.outputFd >= 0) {
-            ::dup2(launch.outputFd, STDOUT_FILENO);
-            ::dup2(launch.outputFd, STDERR_FILENO);
-        }
-        markDescriptorsCloseOnExec();
-        if (::chdir(folder.constData()) != 0)
-            failInChild(report[1], ChildFailure::EnteringFolder);
-        ::execve(program.constData(), argv.data(), envp.data());
-        failInChild(report[1], ChildFailure::Executing);
+        runChild(setup);
     }
 
     ::close(guard[1]);
     ::close(report[1]);
-    ChildFailure failure{};
-    ssize_t got;
-    do {
-        got = ::read(report[0], &failure, sizeof failure);
-    } while (got < 0 && errno == EINTR);
-    ::close(report[0]);
-    if (got == static_cast<ssize_t>(sizeof failure)) {
+    if (std::optional<FileError> failure = failureReported(report[0], launch)) {
         ::close(guard[0]); // a guard that started ends with the child
         collect(pid);      // the child ends at once
-        const QString reason = QString::fromLocal8Bit(std::strerror(failure.error));
-        switch (failure.step) {
-        case ChildFailure::EnteringFolder:
-            return FileError{
-                QStringLiteral("cannot enter the folder %1: %2").arg(launch.workingFolder, reason)};
-        case ChildFailure::Executing:
-            return FileError{QStringLiteral("cannot run %1: %2").arg(launch.program, reason)};
-        case ChildFailure::StartingGuard:
-            break;
-        }
-        return FileError{QStringLiteral("cannot start the guard of the server: %1").arg(reason)};
+        return *failure;
     }
+    m_forcedKillDelay = launch.forcedKillDelay;
+    return watch(pid, guard[0]);
+}
 
-    // The child cannot be reaped before we wait for it, so the descriptor is surely of our child.
+// The child cannot be reaped before we wait for it, so the descriptor is surely of our child.
+Expected<void> ServerProcess::watch(pid_t pid, int guardFd)
+{
     m_pidFd = m_openDescriptor(pid);
     const int error = m_pidFd < 0 ? errno : 0;
     // Refused outright (a kernel before 5.3, a seccomp filter), the child is watched without
     // one; any other failure ends the launch.
     if (m_pidFd < 0 && error != ENOSYS && error != EPERM) {
-        ::close(guard[0]);
+        ::close(guardFd);
         ::kill(-pid, SIGKILL);
         collect(pid);
         return FileError{QStringLiteral("cannot watch the server process: %1")
                              .arg(QString::fromLocal8Bit(std::strerror(error)))};
     }
     m_pid = pid;
-    m_guard = guard[0];
-    m_forcedKillDelay = launch.forcedKillDelay;
+    m_guard = guardFd;
     if (m_pidFd >= 0) {
         m_notifier = new QSocketNotifier(m_pidFd, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &ServerProcess::reap);

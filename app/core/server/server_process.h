@@ -74,6 +74,7 @@ signals:
     void finished(int status);
 
 private:
+    Expected<void> watch(pid_t pid, int guardFd);
     void reap();
     bool tellGuard(std::int64_t forcedKillDueNs);
     bool guardIsThere() const;
