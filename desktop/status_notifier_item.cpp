@@ -125,8 +125,9 @@ public:
     QDBusObjectPath menu() const { return QDBusObjectPath(m_item->menuPath()); }
 
 public Q_SLOTS:
-    // The panel opens the menu itself (ItemIsMenu): clicks need nothing from us. Plasma calls
-    // Activate all the same, and opens the menu when the call fails: so it fails.
+    // The panel opens the menu itself (ItemIsMenu): clicks need nothing from us. Plasma's tray
+    // ignores ItemIsMenu and calls Activate on a left click all the same, opening the menu only
+    // when the call fails: so it fails.
     void Activate(int, int, const QDBusMessage& call)
     {
         call.setDelayedReply(true);

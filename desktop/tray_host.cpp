@@ -71,7 +71,8 @@ void TrayHostWatch::start()
 
 QDBusMessage TrayHostWatch::hostQuestion()
 {
-    // The watcher alone is not enough: Qt also wants it to report a host (the panel).
+    // The watcher alone is not enough: Qt also wants it to report a host (the panel), since a
+    // watcher's name may be taken by a helper with no panel behind it (KDE bug 339707).
     QDBusMessage get = QDBusMessage::createMethodCall(
         WatcherService, WatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
         QStringLiteral("Get"));

@@ -20,11 +20,13 @@ class QDBusMessage;
 class QDBusServiceWatcher;
 class QTimer;
 
-// Watches for the desktop's tray host for as long as the application runs. Qt looks for a
-// StatusNotifierItem host only once per process, the first time anything touches
-// QSystemTrayIcon, and on Wayland an icon made without one is lost for good: so the icon is made
-// only once a host is there, however late it comes (a login launch before the panel, the GNOME
-// extension switched on later), and shown again when a panel restarts.
+// Watches for the desktop's tray host for as long as the application runs. Qt's D-Bus tray asks
+// the watcher for a StatusNotifierItem host only once per process, the first time anything
+// touches QSystemTrayIcon, and falls back to an XEmbed icon for good when there is none yet, so
+// on Wayland an icon made before the panel comes is never shown (no upstream report of this was
+// found). So the icon is made only once a host is there, however late it comes (a login launch
+// before the panel, the GNOME extension switched on later), and shown again when a panel
+// restarts.
 //
 // Waiting costs nothing: both kinds of host announce themselves. A StatusNotifierWatcher takes
 // its name on the bus; an X11 tray manager takes the tray selection and says so to every client
