@@ -21,7 +21,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <vector>
 
 namespace {
 // The quit stops the server first, which may take until its forced kill (12 s).
@@ -107,6 +106,26 @@ int claimInstance(SingleInstance& instance)
     }
     return ContinueLaunch;
 }
+
+// What asks the controller from outside: the quit signals, the application's end, and the
+// launches after this one.
+void routeRequests(QApplication& application, QuitSignals& quitSignals, SingleInstance& instance,
+                   TarvessaAudioServerAppDelegate& controller)
+{
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &application,
+                     [] { QCoreApplication::quit(); });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &controller,
+                     &TarvessaAudioServerAppDelegate::applicationWillTerminate);
+    QObject::connect(&instance, &SingleInstance::reopenRequested, &controller,
+                     &TarvessaAudioServerAppDelegate::applicationShouldHandleReopen);
+    // `--quit` from another launch: the same way out as the menu's Quit.
+    QObject::connect(&instance, &SingleInstance::quitRequested, &application,
+                     [] { QCoreApplication::quit(); });
+    // --status, --start, --stop, --restart and --open from another launch.
+    instance.setCommandHandler([&controller](SingleInstance::Command command) {
+        return answerCommand(controller, command);
+    });
+}
 } // namespace
 
 int main(int argc, char* argv[])
@@ -153,19 +172,7 @@ int main(int argc, char* argv[])
          [] { return makeStatusItem(QDBusConnection::sessionBus()); }});
 
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &application,
-                     [] { QCoreApplication::quit(); });
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, &controller,
-                     &TarvessaAudioServerAppDelegate::applicationWillTerminate);
-    QObject::connect(&instance, &SingleInstance::reopenRequested, &controller,
-                     &TarvessaAudioServerAppDelegate::applicationShouldHandleReopen);
-    // `--quit` from another launch: the same way out as the menu's Quit.
-    QObject::connect(&instance, &SingleInstance::quitRequested, &application,
-                     [] { QCoreApplication::quit(); });
-    // --status, --start, --stop, --restart and --open from another launch.
-    instance.setCommandHandler([&controller](SingleInstance::Command command) {
-        return answerCommand(controller, command);
-    });
+    routeRequests(application, quitSignals, instance, controller);
 
     TrayHostWatch trayHost(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
     QObject::connect(&trayHost, &TrayHostWatch::hostAppeared, &controller,
