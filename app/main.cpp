@@ -1,16 +1,17 @@
 // The composition root: builds the application's objects, hands each its dependencies and runs
 // the event loop.
+#include "base/base_folders.h"
+#include "base/native_names.h"
+#include "base/product.h"
 #include "controller/app_delegate.h"
 #include "controller/launch_options.h"
 #include "controller/quit_signals.h"
 #include "controller/remote_commands.h"
-#include "platform/base_folders.h"
-#include "platform/desktop_services.h"
-#include "platform/native_names.h"
-#include "platform/single_instance.h"
-#include "platform/status_notifier_item.h"
-#include "platform/tray_host.h"
-#include "platform/xdg_autostart.h"
+#include "desktop/desktop_services.h"
+#include "desktop/status_notifier_item.h"
+#include "desktop/tray_host.h"
+#include "session/single_instance.h"
+#include "session/xdg_autostart.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -20,10 +21,8 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <vector>
 
 namespace {
-const auto ApplicationName = QStringLiteral("Tarvessa Audio Server");
 // The quit stops the server first, which may take until its forced kill (12 s).
 constexpr int QuitWaitMs = 20000;
 // answerCommandLine()'s word that this process is to become the instance, as a launch does.
@@ -46,14 +45,14 @@ QString instanceFolder(const BaseFolders& folders)
 int answerCommandLine(int argc, char* argv[])
 {
     QCoreApplication application(argc, argv);
-    QCoreApplication::setApplicationName(ApplicationName);
+    QCoreApplication::setApplicationName(displayName());
     const LaunchOptions options = parseLaunchOptions(QCoreApplication::arguments());
     switch (options.action) {
     case LaunchOptions::Action::ShowHelp:
         std::fputs(qPrintable(options.helpText), stdout);
         return 0;
     case LaunchOptions::Action::ShowVersion:
-        std::printf("%s %s\n", qPrintable(ApplicationName), TARVESSA_VERSION);
+        std::printf("%s %s\n", DisplayName, TARVESSA_VERSION);
         return 0;
     default:
         break;
@@ -74,19 +73,58 @@ int answerCommandLine(int argc, char* argv[])
     case SingleInstance::QuitOutcome::Gone:
         return 0;
     case SingleInstance::QuitOutcome::NoneRunning:
-        std::fprintf(stderr, "Tarvessa Audio Server: --quit: it is not running\n");
+        std::fprintf(stderr, "%s: --quit: it is not running\n", DisplayName);
         return 1;
     case SingleInstance::QuitOutcome::NoAnswer:
-        std::fprintf(stderr, "Tarvessa Audio Server: --quit: %s\n",
-                     qPrintable(instance.errorText()));
+        std::fprintf(stderr, "%s: --quit: %s\n", DisplayName, qPrintable(instance.errorText()));
         return 1;
     case SingleInstance::QuitOutcome::StillRunning:
-        std::fprintf(stderr,
-                     "Tarvessa Audio Server: --quit: asked to quit, still running after %d s\n",
+        std::fprintf(stderr, "%s: --quit: asked to quit, still running after %d s\n", DisplayName,
                      QuitWaitMs / 1000);
         return 1;
     }
     return 1;
+}
+
+// Becomes the one instance, or hands the launch to the one there: the exit status then, else
+// ContinueLaunch (also when no lock can be had, so that the application runs all the same).
+int claimInstance(SingleInstance& instance)
+{
+    switch (instance.claim()) {
+    case SingleInstance::Outcome::ReopenSent:
+        return 0;
+    case SingleInstance::Outcome::HolderNotAnswering:
+        std::fprintf(stderr, "%s: not starting a second instance: %s\n", DisplayName,
+                     qPrintable(instance.errorText()));
+        return 1;
+    case SingleInstance::Outcome::Unavailable:
+        std::fprintf(stderr, "%s: cannot guard against a second instance: %s\n", DisplayName,
+                     qPrintable(instance.errorText()));
+        break;
+    case SingleInstance::Outcome::Primary:
+        break;
+    }
+    return ContinueLaunch;
+}
+
+// What asks the controller from outside: the quit signals, the application's end, and the
+// launches after this one.
+void routeRequests(QApplication& application, QuitSignals& quitSignals, SingleInstance& instance,
+                   TarvessaAudioServerAppDelegate& controller)
+{
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &application,
+                     [] { QCoreApplication::quit(); });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &controller,
+                     &TarvessaAudioServerAppDelegate::applicationWillTerminate);
+    QObject::connect(&instance, &SingleInstance::reopenRequested, &controller,
+                     &TarvessaAudioServerAppDelegate::applicationShouldHandleReopen);
+    // `--quit` from another launch: the same way out as the menu's Quit.
+    QObject::connect(&instance, &SingleInstance::quitRequested, &application,
+                     [] { QCoreApplication::quit(); });
+    // --status, --start, --stop, --restart and --open from another launch.
+    instance.setCommandHandler([&controller](SingleInstance::Command command) {
+        return answerCommand(controller, command);
+    });
 }
 } // namespace
 
@@ -103,21 +141,11 @@ int main(int argc, char* argv[])
     // XDG_ACTIVATION_TOKEN) from the process once it has used it, and the server inherits all.
     QProcessEnvironment inherited = nativeSystemEnvironment();
 
-    // The platform is asked for on the command line, not in the environment, so that the server
-    // and the folder picker it runs inherit the environment untouched.
-    std::vector<char*> qtArguments(argv, argv + argc);
-    QByteArray platforms =
-        preferredPlatforms(qEnvironmentVariableIsSet("DISPLAY"),
-                           qEnvironmentVariableIsSet("QT_QPA_PLATFORM") ||
-                               rawArguments.contains(QStringLiteral("-platform")));
-    char platformFlag[] = "-platform";
-    if (!platforms.isEmpty())
-        qtArguments.insert(qtArguments.begin() + 1, {platformFlag, platforms.data()});
-    int qtArgumentCount = static_cast<int>(qtArguments.size());
-    qtArguments.push_back(nullptr);
-    QApplication application(qtArgumentCount, qtArguments.data());
-    QApplication::setApplicationName(ApplicationName);
-    QApplication::setDesktopFileName(QStringLiteral("io.tarvessa.tarvessa-audio-server"));
+    ToolkitArguments toolkitArguments(argc, argv, qEnvironmentVariableIsSet("DISPLAY"),
+                                      qEnvironmentVariableIsSet("QT_QPA_PLATFORM"));
+    QApplication application(toolkitArguments.count(), toolkitArguments.data());
+    QApplication::setApplicationName(displayName());
+    QApplication::setDesktopFileName(applicationId());
     // Closing an alert must not end a tray application that has no other window.
     QApplication::setQuitOnLastWindowClosed(false);
 
@@ -125,28 +153,14 @@ int main(int argc, char* argv[])
     // version may carry an option this one lacks, and the server must start at login all the same.
     const LaunchOptions options = parseLaunchOptions(QApplication::arguments());
     for (const QString& unknown : options.unknownOptions)
-        std::fprintf(stderr,
-                     "Tarvessa Audio Server: unknown option %s, ignored (--help lists the "
-                     "options)\n",
-                     qPrintable(unknown));
+        std::fprintf(stderr, "%s: unknown option %s, ignored (--help lists the options)\n",
+                     DisplayName, qPrintable(unknown));
 
     const BaseFolders folders(std::move(inherited), BaseFolders::bundleOfRunningExecutable());
 
     SingleInstance instance(instanceFolder(folders));
-    switch (instance.claim()) {
-    case SingleInstance::Outcome::ReopenSent:
-        return 0;
-    case SingleInstance::Outcome::HolderNotAnswering:
-        std::fprintf(stderr, "Tarvessa Audio Server: not starting a second instance: %s\n",
-                     qPrintable(instance.errorText()));
-        return 1;
-    case SingleInstance::Outcome::Unavailable:
-        std::fprintf(stderr, "Tarvessa Audio Server: cannot guard against a second instance: %s\n",
-                     qPrintable(instance.errorText()));
-        break;
-    case SingleInstance::Outcome::Primary:
-        break;
-    }
+    if (const int status = claimInstance(instance); status != ContinueLaunch)
+        return status;
 
     MessageBoxAlerts alerts;
     DesktopWorkspace workspace;
@@ -158,19 +172,7 @@ int main(int argc, char* argv[])
          [] { return makeStatusItem(QDBusConnection::sessionBus()); }});
 
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &application,
-                     [] { QCoreApplication::quit(); });
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, &controller,
-                     &TarvessaAudioServerAppDelegate::applicationWillTerminate);
-    QObject::connect(&instance, &SingleInstance::reopenRequested, &controller,
-                     &TarvessaAudioServerAppDelegate::applicationShouldHandleReopen);
-    // `--quit` from another launch: the same way out as the menu's Quit.
-    QObject::connect(&instance, &SingleInstance::quitRequested, &application,
-                     [] { QCoreApplication::quit(); });
-    // --status, --start, --stop, --restart and --open from another launch.
-    instance.setCommandHandler([&controller](SingleInstance::Command command) {
-        return answerCommand(controller, command);
-    });
+    routeRequests(application, quitSignals, instance, controller);
 
     TrayHostWatch trayHost(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
     QObject::connect(&trayHost, &TrayHostWatch::hostAppeared, &controller,
@@ -183,7 +185,7 @@ int main(int argc, char* argv[])
         trayHost.start();
         // --start, with no instance before it, starts the server without opening the browser.
         controller.applicationDidFinishLaunching(
-            {options.launchedAtLogin, options.action != LaunchOptions::Action::Start}, true);
+            {options.launchedAtLogin, options.action != LaunchOptions::Action::Start});
     });
     return QApplication::exec();
 }

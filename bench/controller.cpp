@@ -12,8 +12,8 @@
 //
 //   bench_controller --bundle DIR --port N [--cycles N] [--probes N] [--rotations N]
 #include "controller/app_delegate.h"
-#include "runtime/server_log.h"
-#include "runtime/server_process.h"
+#include "server/server_log.h"
+#include "server/server_process.h"
 #include "test_account.h"
 
 #include <QAction>

@@ -3,15 +3,11 @@
 # So TSan is told to ignore what uninstrumented libraries do through its interceptors; every
 # access our own code makes is still checked. The options are built into each executable
 # (tsan_default_options.cpp), because the end-to-end test starts the application with an
-# environment of its own; TSAN_OPTIONS at run time are added to them. Suppressions, if ever
-# needed, go in tests/tsan.supp, one commented entry each.
+# environment of its own; TSAN_OPTIONS at run time are added to them. None needs suppressions.
 if(TARVESSA_SANITIZE)
     message(FATAL_ERROR "TARVESSA_TSAN and TARVESSA_SANITIZE exclude each other: use two build folders")
 endif()
 set(tarvessa_tsan_options "ignore_noninstrumented_modules=1 second_deadlock_stack=1")
-if(EXISTS ${PROJECT_SOURCE_DIR}/tests/tsan.supp)
-    string(APPEND tarvessa_tsan_options " suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
-endif()
 add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
 add_link_options(-fsanitize=thread)
 add_library(tarvessa_tsan_options OBJECT ${CMAKE_CURRENT_LIST_DIR}/tsan_default_options.cpp)

@@ -1,8 +1,8 @@
 // "Show Data Folder" and "Show Server Log": reach the server's files in the file manager.
+#include "base/file_calls.h"
 #include "controller/app_delegate.h"
-#include "platform/workspace.h"
-#include "runtime/locations.h"
-#include "runtime/runtime_folders.h"
+#include "server/locations.h"
+#include "session/workspace.h"
 
 #include <QFileInfo>
 

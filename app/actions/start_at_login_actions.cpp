@@ -1,8 +1,9 @@
 // The "Start at Login" item: shows the login item's status and changes it.
+#include "base/product.h"
 #include "controller/app_delegate.h"
 #include "controller/menu_appearance.h"
-#include "platform/alerts.h"
-#include "platform/login_items.h"
+#include "session/alerts.h"
+#include "session/login_items.h"
 
 #include <QAction>
 #include <QDir>
@@ -101,9 +102,10 @@ void TarvessaAudioServerAppDelegate::presentStartAtLoginApproval()
     AlertRequest alert;
     alert.style = AlertRequest::Style::Informational;
     alert.title = QStringLiteral("Approve Start at Login");
-    alert.informativeText = QStringLiteral(
-        "Allow Tarvessa Audio Server in your desktop's Startup Applications settings so your "
-        "server can start automatically after you sign in.");
+    alert.informativeText =
+        QStringLiteral("Allow %1 in your desktop's Startup Applications settings so your server "
+                       "can start automatically after you sign in.")
+            .arg(displayName());
     alert.buttons = {QStringLiteral("Open System Settings"), QStringLiteral("Not Now")};
     presentAlert(alert, [this](int answer) {
         if (answer == 0)

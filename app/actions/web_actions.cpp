@@ -1,6 +1,6 @@
 // "Open Tarvessa Audio Server" (also the answer to a second launch) and copying the address.
 #include "controller/app_delegate.h"
-#include "platform/workspace.h"
+#include "session/workspace.h"
 
 void TarvessaAudioServerAppDelegate::openWebInterface(QObject*)
 {

@@ -1,8 +1,9 @@
 // Construction, the launch sequence, the reopen request and termination.
 #include "controller/app_delegate.h"
 
-#include "platform/base_folders.h"
-#include "runtime/port_choice.h"
+#include "base/base_folders.h"
+#include "base/product.h"
+#include "server/port_choice.h"
 
 #include <QAction>
 #include <QMenu>
@@ -16,7 +17,7 @@ qint64 portFromBundle(const BaseFolders& folders)
 {
     const PortChoice choice = choosePortFromFile(folders.infoJsonPath());
     if (!choice.reading.ok())
-        std::fprintf(stderr, "Tarvessa Audio Server: %s; using port %lld.\n",
+        std::fprintf(stderr, "%s: %s; using port %lld.\n", DisplayName,
                      qPrintable(choice.reading.error().description),
                      static_cast<long long>(choice.port));
     return choice.port;
@@ -34,15 +35,14 @@ TarvessaAudioServerAppDelegate::TarvessaAudioServerAppDelegate(Services services
 // shutdown on its own after we have gone.
 TarvessaAudioServerAppDelegate::~TarvessaAudioServerAppDelegate() = default;
 
-void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchContext& context,
-                                                                   bool waitForTrayHost)
+void TarvessaAudioServerAppDelegate::applicationDidFinishLaunching(const LaunchContext& context)
 {
     ::umask(077);
     buildStatusMenu();
     // The panel may come up after us, and Qt looks for it only once: the icon waits for it, the
     // server does not.
     m_launched = true;
-    if (!waitForTrayHost || m_trayHostSeen)
+    if (m_trayHostSeen)
         attachStatusItem();
     refreshStartAtLoginMenuItem();
     watchLoginItemFolder();

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "base/file_error.h"
 #include "controller/server_state.h"
-#include "platform/alerts.h"
-#include "platform/status_item.h"
-#include "runtime/file_error.h"
-#include "runtime/server_log.h"
+#include "server/server_log.h"
+#include "session/alerts.h"
+#include "session/status_item.h"
 
 #include <QIcon>
 #include <QObject>
@@ -74,9 +74,8 @@ public:
     ~TarvessaAudioServerAppDelegate() override;
 
     // Entry points called by the application.
-    // With waitForTrayHost, the tray icon is made only once trayHostAppeared() has come (before
-    // the launch or after it).
-    void applicationDidFinishLaunching(const LaunchContext& context, bool waitForTrayHost = false);
+    // The tray icon is made only once trayHostAppeared() has come (before the launch or after it).
+    void applicationDidFinishLaunching(const LaunchContext& context);
     // A tray host is there (again): the icon is made if it was not yet.
     void trayHostAppeared();
     bool applicationShouldHandleReopen();
@@ -117,7 +116,6 @@ public:
 
     // Locations and preparation of the server's files.
     QUrl serverEntryURL() const;
-    QUrl managedCaddyRuntimeURL() const;
     QUrl serverLogURL() const;
     Expected<void> migrateLegacyRuntimeDirectoriesIfNeeded();
     Expected<void> createRuntimeDirectories();
@@ -162,7 +160,7 @@ private:
     const qint64 m_serverPort;                          // construction
     const QUrl m_serverURL;                             // construction
     std::shared_ptr<ServerProcess> m_serverProcess;     // launch, termination handling, stop
-    ServerState m_serverState = ServerState::stopped(); // updateMenu(for:) only
+    ServerState m_serverState = ServerState::stopped(); // updateMenu() only
     QPointer<QTimer> m_readinessTimer;          // readiness wait, termination handling, stop
     qint64 m_readinessAttempts = 0;             // readiness wait
     bool m_openBrowserWhenReady = false;        // launch, readiness wait, restart
@@ -170,10 +168,10 @@ private:
     bool m_isQuitting = false;                  // termination
     std::optional<LogHandle> m_logHandle;       // launch, termination handling
     std::unique_ptr<StatusItem> m_statusItem;   // launch
-    QAction* m_statusMenuItem = nullptr;        // launch; title by updateMenu(for:)
+    QAction* m_statusMenuItem = nullptr;        // launch; title by updateMenu()
     QAction* m_addressMenuItem = nullptr;       // launch
-    QAction* m_toggleServerMenuItem = nullptr;  // launch; updateMenu(for:)
-    QAction* m_restartServerMenuItem = nullptr; // launch; updateMenu(for:)
+    QAction* m_toggleServerMenuItem = nullptr;  // launch; updateMenu()
+    QAction* m_restartServerMenuItem = nullptr; // launch; updateMenu()
     QAction* m_startAtLoginMenuItem = nullptr;  // launch; start at login
 
     Services m_services;

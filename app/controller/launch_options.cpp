@@ -1,6 +1,8 @@
-#include "launch_options.h"
+#include "controller/launch_options.h"
 
 #include <QCommandLineParser>
+
+#include <cstring>
 
 LaunchOptions parseLaunchOptions(const QStringList& arguments)
 {
@@ -67,4 +69,18 @@ QByteArray preferredPlatforms(bool displaySet, bool platformChosen)
     if (platformChosen || !displaySet)
         return {};
     return QByteArrayLiteral("xcb;wayland");
+}
+
+ToolkitArguments::ToolkitArguments(int argc, char* argv[], bool displaySet,
+                                   bool platformInEnvironment)
+    : m_pointers(argv, argv + argc)
+{
+    bool platformChosen = platformInEnvironment;
+    for (int i = 0; i < argc && !platformChosen; ++i)
+        platformChosen = std::strcmp(argv[i], m_flag) == 0;
+    m_platforms = preferredPlatforms(displaySet, platformChosen);
+    if (!m_platforms.isEmpty() && argc > 0)
+        m_pointers.insert(m_pointers.begin() + 1, {m_flag, m_platforms.data()});
+    m_count = static_cast<int>(m_pointers.size());
+    m_pointers.push_back(nullptr);
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 struct LaunchOptions
 {
@@ -36,3 +37,24 @@ LaunchOptions parseLaunchOptions(const QStringList& arguments);
 // a menu shown by the application itself becomes an ordinary window. Without a display, Wayland.
 // A platform the user chose (QT_QPA_PLATFORM or -platform) is left alone.
 QByteArray preferredPlatforms(bool displaySet, bool platformChosen);
+
+// The toolkit's command line: the program's own, with "-platform <preferredPlatforms()>" put
+// after the program's name when those ask for one. The platform is asked for there, not in the
+// environment, so that the server and the folder picker it runs inherit the environment
+// untouched. count() and data() are what QApplication takes; they live as long as this object.
+class ToolkitArguments
+{
+public:
+    ToolkitArguments(int argc, char* argv[], bool displaySet, bool platformInEnvironment);
+    ToolkitArguments(const ToolkitArguments&) = delete;
+    ToolkitArguments& operator=(const ToolkitArguments&) = delete;
+
+    int& count() { return m_count; }
+    char** data() { return m_pointers.data(); }
+
+private:
+    char m_flag[10] = "-platform";
+    QByteArray m_platforms;
+    std::vector<char*> m_pointers;
+    int m_count = 0;
+};

@@ -1,4 +1,5 @@
-#include "menu_appearance.h"
+#include "controller/menu_appearance.h"
+#include "session/status_item.h"
 
 #include <QIconEngine>
 #include <QPainter>
@@ -156,7 +157,7 @@ public:
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
     {
         QList<QSize> sizes;
-        for (int side : {16, 22, 24, 32, 48, 64})
+        for (int side : TrayIconSides)
             sizes.append(QSize(side, side));
         return sizes;
     }
@@ -179,7 +180,7 @@ QIcon trayIcon(TrayIconKind kind)
 QIcon approvalPendingIcon()
 {
     QIcon icon;
-    for (const int size : {16, 22, 24, 32, 48, 64}) {
+    for (const int size : TrayIconSides) {
         const qreal rim = rimWidth(size);
         const qreal width = std::max(2.5, size / 10.0);
         const QRectF box =

@@ -1,4 +1,5 @@
-// The tray icon and its menu: built once at launch, redrawn by updateMenu(for:).
+// The tray icon and its menu: built once at launch, redrawn by updateMenu().
+#include "base/product.h"
 #include "controller/app_delegate.h"
 #include "controller/menu_appearance.h"
 
@@ -7,7 +8,6 @@
 
 namespace {
 // The tool tip's title; the state is its body, for the panels that show one on hover (KDE, XFCE).
-const QString ApplicationName = QStringLiteral("Tarvessa Audio Server");
 } // namespace
 
 void TarvessaAudioServerAppDelegate::buildStatusMenu()
@@ -29,7 +29,7 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
         return item;
     };
     using D = TarvessaAudioServerAppDelegate;
-    add(QStringLiteral("Open Tarvessa Audio Server"), &D::openWebInterface, Qt::CTRL | Qt::Key_O);
+    add(QStringLiteral("Open %1").arg(displayName()), &D::openWebInterface, Qt::CTRL | Qt::Key_O);
     m_statusMenuItem = add(QStringLiteral("Server stopped"), nullptr);
     statusMenuItem->setEnabled(false);
     m_addressMenuItem = add(serverURL.toString(), &D::copyAddress);
@@ -44,7 +44,7 @@ void TarvessaAudioServerAppDelegate::buildStatusMenu()
     add(QStringLiteral("Show Data Folder"), &D::showDataFolder);
     add(QStringLiteral("Show Server Log"), &D::showServerLog, Qt::CTRL | Qt::Key_L);
     menu->addSeparator();
-    add(QStringLiteral("Quit Tarvessa Audio Server"), &D::quitApplication, Qt::CTRL | Qt::Key_Q);
+    add(QStringLiteral("Quit %1").arg(displayName()), &D::quitApplication, Qt::CTRL | Qt::Key_Q);
 
     connect(menu, &QMenu::aboutToShow, this, &TarvessaAudioServerAppDelegate::menuWillOpen);
 }
@@ -57,7 +57,7 @@ void TarvessaAudioServerAppDelegate::attachStatusItem()
     const MenuAppearance look = menuAppearanceFor(serverState, serverProcess != nullptr);
     statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
     statusItem->setMenu(m_statusMenu.get());
-    statusItem->setToolTip(ApplicationName, look.statusTitle);
+    statusItem->setToolTip(displayName(), look.statusTitle);
     statusItem->setNeedsAttention(look.icon == TrayIconKind::failed,
                                   m_trayIcons[static_cast<size_t>(TrayIconKind::failed)]);
     statusItem->show();
@@ -77,7 +77,7 @@ void TarvessaAudioServerAppDelegate::updateMenu(const ServerState& state)
     restartServerMenuItem->setEnabled(look.restartEnabled);
     if (statusItem) {
         statusItem->setIcon(m_trayIcons[static_cast<size_t>(look.icon)]);
-        statusItem->setToolTip(ApplicationName, look.statusTitle);
+        statusItem->setToolTip(displayName(), look.statusTitle);
         statusItem->setNeedsAttention(look.icon == TrayIconKind::failed,
                                       m_trayIcons[static_cast<size_t>(TrayIconKind::failed)]);
     }

@@ -1,5 +1,6 @@
-#include "remote_commands.h"
+#include "controller/remote_commands.h"
 
+#include "base/product.h"
 #include "controller/app_delegate.h"
 #include "controller/menu_appearance.h"
 
@@ -15,10 +16,9 @@ const QString KindNames[] = {QStringLiteral("failed"), QStringLiteral("starting"
 
 QString notOurs(const TarvessaAudioServerAppDelegate& controller, const char* verb)
 {
-    return QStringLiteral("The server on port %1 was not started by this app, so Tarvessa Audio "
-                          "Server cannot %2 it.")
+    return QStringLiteral("The server on port %1 was not started by this app, so %2 cannot %3 it.")
         .arg(controller.serverPort)
-        .arg(QLatin1String(verb));
+        .arg(displayName(), QLatin1String(verb));
 }
 // A command's exit status when no instance runs: systemctl's for a unit it does not know.
 constexpr int NotRunningStatus = 4;
@@ -93,24 +93,23 @@ std::optional<int> askRunningInstance(SingleInstance& instance, SingleInstance::
         if (command == Command::Status) {
             const StatusReport report = statusReport(text);
             if (report.output.isEmpty())
-                std::fprintf(stderr, "Tarvessa Audio Server: --status: unreadable answer %s\n",
+                std::fprintf(stderr, "%s: --status: unreadable answer %s\n", DisplayName,
                              qPrintable(text));
             std::fputs(report.output.constData(), stdout);
             return report.exitStatus;
         }
         return 0;
     case SingleInstance::CommandOutcome::Refused:
-        std::fprintf(stderr, "Tarvessa Audio Server: %s: %s\n", option, qPrintable(text));
+        std::fprintf(stderr, "%s: %s: %s\n", DisplayName, option, qPrintable(text));
         return 1;
     case SingleInstance::CommandOutcome::NoneRunning:
         if (command == Command::Open || command == Command::Start)
             return std::nullopt;
-        std::fprintf(stderr, "Tarvessa Audio Server: %s: it is not running\n", option);
+        std::fprintf(stderr, "%s: %s: it is not running\n", DisplayName, option);
         return NotRunningStatus;
     case SingleInstance::CommandOutcome::NoAnswer:
         break;
     }
-    std::fprintf(stderr, "Tarvessa Audio Server: %s: %s\n", option,
-                 qPrintable(instance.errorText()));
+    std::fprintf(stderr, "%s: %s: %s\n", DisplayName, option, qPrintable(instance.errorText()));
     return 1;
 }

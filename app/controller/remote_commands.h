@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/single_instance.h"
+#include "session/single_instance.h"
 
 #include <QByteArray>
 #include <QString>

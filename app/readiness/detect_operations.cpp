@@ -1,6 +1,6 @@
 // At launch: use a compatible server that already answers, or start our own.
 #include "controller/app_delegate.h"
-#include "platform/workspace.h"
+#include "session/workspace.h"
 
 void TarvessaAudioServerAppDelegate::detectOrStartServer(bool openBrowser)
 {

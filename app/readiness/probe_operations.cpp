@@ -1,6 +1,6 @@
 // One request to the server's mode endpoint: does a compatible server of ours answer on our port?
 #include "controller/app_delegate.h"
-#include "readiness/mode_request.h"
+#include "probe/mode_request.h"
 
 // Each probe has a connection of its own, closed as soon as it is judged: between probes the
 // application holds no socket, thread or timer for them and is woken by none.

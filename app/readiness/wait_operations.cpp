@@ -1,6 +1,6 @@
 // After a launch: probe every tick until the server answers, and give up after the limit.
 #include "controller/app_delegate.h"
-#include "platform/workspace.h"
+#include "session/workspace.h"
 
 #include <QTimer>
 

@@ -1,6 +1,7 @@
 // The one way a failure of the server's life reaches the user, and the one alert at a time.
+#include "base/product.h"
 #include "controller/app_delegate.h"
-#include "platform/alerts.h"
+#include "session/alerts.h"
 
 #include <algorithm>
 
@@ -11,7 +12,7 @@ void TarvessaAudioServerAppDelegate::presentLaunchError(const QString& message)
         return;
     AlertRequest alert;
     alert.style = AlertRequest::Style::Warning;
-    alert.title = QStringLiteral("Tarvessa Audio Server");
+    alert.title = displayName();
     alert.informativeText = message;
     alert.buttons = {QStringLiteral("Show Log"), QStringLiteral("OK")};
     presentAlert(

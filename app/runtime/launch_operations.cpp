@@ -1,8 +1,9 @@
 // Starting the server from the bundle, and handling its end.
+#include "base/native_names.h"
+#include "base/product.h"
 #include "controller/app_delegate.h"
-#include "platform/native_names.h"
-#include "runtime/locations.h"
-#include "runtime/server_process.h"
+#include "server/locations.h"
+#include "server/server_process.h"
 
 #include <unistd.h>
 
@@ -29,7 +30,7 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
     }
 
     const QString prepareFailure =
-        QStringLiteral("Tarvessa Audio Server could not prepare its data folders: ");
+        QStringLiteral("%1 could not prepare its data folders: ").arg(displayName());
     if (const Expected<void> moved = migrateLegacyRuntimeDirectoriesIfNeeded(); !moved.ok()) {
         presentLaunchError(prepareFailure + moved.error().description);
         return;
@@ -64,7 +65,7 @@ void TarvessaAudioServerAppDelegate::startServer(bool openBrowser)
         Qt::QueuedConnection);
     if (const Expected<void> started = process->start(launch); !started.ok()) {
         m_logHandle.reset();
-        presentLaunchError(QStringLiteral("Tarvessa Audio Server could not start: ") +
+        presentLaunchError(QStringLiteral("%1 could not start: ").arg(displayName()) +
                            started.error().description);
         return;
     }

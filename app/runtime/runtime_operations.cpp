@@ -1,8 +1,8 @@
 // The server's locations, the preparation of its folders and log, and its environment.
 #include "controller/app_delegate.h"
-#include "runtime/locations.h"
-#include "runtime/runtime_folders.h"
-#include "runtime/server_environment.h"
+#include "server/locations.h"
+#include "server/runtime_folders.h"
+#include "server/server_environment.h"
 
 RuntimeLocations TarvessaAudioServerAppDelegate::locations() const
 {
@@ -12,11 +12,6 @@ RuntimeLocations TarvessaAudioServerAppDelegate::locations() const
 QUrl TarvessaAudioServerAppDelegate::serverEntryURL() const
 {
     return QUrl::fromLocalFile(locations().serverEntryScript());
-}
-
-QUrl TarvessaAudioServerAppDelegate::managedCaddyRuntimeURL() const
-{
-    return QUrl::fromLocalFile(locations().caddyRuntimeFolder());
 }
 
 QUrl TarvessaAudioServerAppDelegate::serverLogURL() const

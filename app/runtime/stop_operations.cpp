@@ -1,6 +1,7 @@
 // Stopping, restarting and toggling the server the application owns.
+#include "base/product.h"
 #include "controller/app_delegate.h"
-#include "runtime/server_process.h"
+#include "server/server_process.h"
 
 bool TarvessaAudioServerAppDelegate::ownedServerIsRunning() const
 {
@@ -36,9 +37,10 @@ void TarvessaAudioServerAppDelegate::restartServer(QObject*)
             return;
         if (compatible)
             self->presentLaunchError(
-                QStringLiteral("The server on port %1 was not started by this "
-                               "app, so Tarvessa Audio Server cannot restart it.")
-                    .arg(self->serverPort));
+                QStringLiteral("The server on port %1 was not started by this app, so %2 cannot "
+                               "restart it.")
+                    .arg(self->serverPort)
+                    .arg(displayName()));
         else
             self->startServer(false);
     });

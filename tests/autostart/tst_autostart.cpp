@@ -2,7 +2,7 @@
 // registered, down to a launch at login, and the paths no reader takes; and the "Start at Login"
 // item's toggle and its alerts.
 #include "controller/launch_options.h"
-#include "platform/xdg_autostart.h"
+#include "session/xdg_autostart.h"
 #include "test_account.h"
 
 #include <QAction>
@@ -160,7 +160,7 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         TarvessaAudioServerAppDelegate controller({account.alerts, account.workspace,
                                                    account.clipboard, service, account.folders(),
                                                    [] {}});
-        controller.applicationDidFinishLaunching({.launchedAtLogin = true}, true);
+        controller.applicationDidFinishLaunching({.launchedAtLogin = true});
         const auto shown = [&] {
             QAction* item = controller.startAtLoginMenuItem;
             const bool approval = item->text().endsWith(u"(Approval Required)"_s);

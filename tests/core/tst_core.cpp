@@ -1,16 +1,16 @@
 // The Widgets-free core on its own, linked with nothing but Qt Test: the port from Info.json, the
 // server's environment, its folders, the legacy folders' move, the log's rotation and header, the
 // probe's judgement, the listener owners, the desktop entry format and the name encoding.
+#include "base/base_folders.h"
+#include "base/native_names.h"
 #include "deadline.h"
-#include "platform/base_folders.h"
-#include "platform/desktop_entry.h"
-#include "platform/native_names.h"
-#include "readiness/probe_answer.h"
-#include "readiness/socket_owner.h"
-#include "runtime/port_choice.h"
-#include "runtime/runtime_folders.h"
-#include "runtime/server_environment.h"
-#include "runtime/server_log.h"
+#include "probe/probe_answer.h"
+#include "probe/socket_owner.h"
+#include "server/port_choice.h"
+#include "server/runtime_folders.h"
+#include "server/server_environment.h"
+#include "server/server_log.h"
+#include "session/desktop_entry.h"
 
 #include <QProcess>
 #include <QScopeGuard>

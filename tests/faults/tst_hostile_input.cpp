@@ -4,15 +4,15 @@
 // markup in an alert's text, another user's server on our port; a picker without a display or an
 // output, or given a name it cannot write; and the real executable's command line beside no
 // instance, a hung one and a running one.
+#include "base/native_names.h"
+#include "desktop/desktop_services.h"
 #include "folder_dialog.h"
 #include "lifecycle.h"
-#include "platform/desktop_services.h"
-#include "platform/native_names.h"
-#include "platform/single_instance.h"
-#include "readiness/mode_request.h"
-#include "readiness/socket_owner.h"
+#include "probe/mode_request.h"
+#include "probe/socket_owner.h"
 #include "result_encoder.h"
-#include "runtime/locations.h"
+#include "server/locations.h"
+#include "session/single_instance.h"
 
 #include <QSignalSpy>
 #include <QtNetwork>

@@ -170,10 +170,10 @@ private slots:
         Lifecycle life(port.serverPort());
         life.account.installRuntime(u"exec sleep 300"_s);
         TarvessaAudioServerAppDelegate& c = *life.controller;
-        asked == Asked::open      ? c.openWebInterface()
-        : asked == Asked::restart ? c.restartServer()
-                                  : c.applicationDidFinishLaunching(
-                                        {.launchedAtLogin = asked == Asked::launchAtLogin}, true);
+        asked == Asked::open ? c.openWebInterface()
+        : asked == Asked::restart
+            ? c.restartServer()
+            : c.applicationDidFinishLaunching({.launchedAtLogin = asked == Asked::launchAtLogin});
         if (stopMeanwhile) {
             c.toggleServer(); // Start
             QVERIFY(c.serverProcess);

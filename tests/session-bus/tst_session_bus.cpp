@@ -2,10 +2,10 @@
 // runs this under dbus-run-session and xvfb-run): a tray host that comes late or never, the tray
 // icon and its menu over com.canonical.dbusmenu, "Show Server Log" through
 // org.freedesktop.FileManager1, and the real executable launched twice as a desktop launches it.
+#include "desktop/dbus_menu_exporter.h"
+#include "desktop/desktop_services.h"
+#include "desktop/tray_host.h"
 #include "lifecycle.h"
-#include "platform/dbus_menu_exporter.h"
-#include "platform/desktop_services.h"
-#include "platform/tray_host.h"
 
 #include <QDesktopServices>
 #include <QSignalSpy>
@@ -166,7 +166,7 @@ private slots:
                 &TarvessaAudioServerAppDelegate::trayHostAppeared);
         connect(&watch, &TrayHostWatch::noHostYet, this,
                 [] { notifyNoTrayIcon(QDBusConnection::sessionBus()); });
-        life.controller->applicationDidFinishLaunching({true}, true);
+        life.controller->applicationDidFinishLaunching({true});
         watch.start();
         QVERIFY(noHost.wait(deadline(5000)));
         QVERIFY(!life.controller->statusItem); // no host: no icon
@@ -331,7 +331,7 @@ private slots:
         connect(&present, &TrayHostWatch::hostAppeared, life.controller.get(),
                 &TarvessaAudioServerAppDelegate::trayHostAppeared);
         present.start();
-        life.controller->applicationDidFinishLaunching({true}, true);
+        life.controller->applicationDidFinishLaunching({true});
         QVERIFY(life.controller->statusItem && life.controller->statusItem->isVisible());
         // A watcher that comes after the tray (XFCE's panel) takes the icon over.
         QStringList registered;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "mode_server.h"
-#include "runtime/server_process.h"
+#include "server/server_process.h"
 #include "test_account.h"
 
 #include <QDir>

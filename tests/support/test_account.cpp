@@ -1,6 +1,6 @@
 #include "test_account.h"
 
-#include "platform/status_notifier_item.h"
+#include "desktop/status_notifier_item.h"
 
 #include <QDBusConnection>
 #include <QDir>

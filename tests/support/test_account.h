@@ -1,8 +1,8 @@
 #pragma once
 
+#include "base/base_folders.h"
 #include "controller/app_delegate.h"
 #include "deadline.h"
-#include "platform/base_folders.h"
 #include "test_doubles.h"
 
 #include <QJsonDocument>

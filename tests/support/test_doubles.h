@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/alerts.h"
-#include "platform/login_items.h"
-#include "platform/workspace.h"
+#include "session/alerts.h"
+#include "session/login_items.h"
+#include "session/workspace.h"
 
 #include <QQueue>
 #include <functional>
