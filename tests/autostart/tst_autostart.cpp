@@ -124,6 +124,63 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QVERIFY(!parseLaunchOptions({installed.program}).launchedAtLogin);
     }
 
+    // Where "Open System Settings" leads on each desktop: its autostart page when the program
+    // is installed and starts, else the autostart folder itself, made if need be.
+    void settingsPage()
+    {
+        const struct
+        {
+            const char* name;
+            QString desktop; // XDG_CURRENT_DESKTOP
+            QStringList installed;
+            bool starts;
+            QString done; // "~": the autostart folder
+        } rows[] = {
+            {"Plasma",
+             u"KDE"_s,
+             {u"systemsettings"_s, u"systemsettings5"_s},
+             true,
+             u"systemsettings kcm_autostart"_s},
+            {"Plasma 5",
+             u"KDE"_s,
+             {u"systemsettings5"_s},
+             true,
+             u"systemsettings5 kcm_autostart"_s},
+            {"GNOME with Tweaks", u"ubuntu:GNOME"_s, {u"gnome-tweaks"_s}, true, u"gnome-tweaks"_s},
+            {"GNOME without", u"GNOME"_s, {}, true, u"opened ~"_s},
+            {"a page that does not start", u"KDE"_s, {u"systemsettings"_s}, false, u"opened ~"_s},
+            {"another desktop",
+             u"XFCE"_s,
+             {u"systemsettings"_s, u"gnome-tweaks"_s},
+             true,
+             u"opened ~"_s},
+        };
+        for (const auto& [name, desktop, installed, starts, done] : rows) {
+            TestAccount account;
+            account.environment.insert(u"XDG_CURRENT_DESKTOP"_s, desktop);
+            account.environment.insert(u"PATH"_s, account.path(u"bin"_s));
+            for (const QString& program : installed) {
+                QVERIFY(writeFile(account.path(u"bin/"_s + program), "#!/bin/sh\n"));
+                QFile(account.path(u"bin/"_s + program)).setPermissions(QFile::ExeOwner);
+            }
+            QStringList started;
+            XdgAutostartService service(
+                account.folders(), account.path(u"TarvessaAudioServer"_s), account.workspace,
+                [&](const QString& program, const QStringList& arguments) {
+                    started << (QStringList{QFileInfo(program).fileName()} + arguments).join(u' ');
+                    return starts;
+                });
+            service.openSettings();
+            for (const QString& folder : account.workspace.openedFolders)
+                started << u"opened "_s +
+                               (folder == service.autostartFolder() && QFileInfo(folder).isDir()
+                                    ? u"~"_s
+                                    : folder);
+            QCOMPARE(started.last(), done);
+            QVERIFY2(started.size() == (starts || installed.isEmpty() ? 1 : 2), name);
+        }
+    }
+
     // A write that fails part-way (here a file-size limit, as a full disk would) fails the
     // registration with its reason and leaves the entry before it whole, and no half-written
     // file beside it.
