@@ -5,6 +5,7 @@
 #   within SECONDS COMMAND...   run COMMAND every 0.1 s until it succeeds; status 1 if SECONDS pass
 #                               first. SECONDS stretch by TARVESSA_TEST_TIME_FACTOR (default 1; slow
 #                               builds set it)
+#   is_gone PID                 the process has ended (a zombie left for its parent counts as ended)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then
@@ -28,4 +29,8 @@ within() {
         [ $SECONDS -lt $deadline ] || return 1
         sleep 0.1
     done
+}
+
+is_gone() {
+    [ ! -e "/proc/$1" ] || [ "$(awk '/^State:/ { print $2 }' "/proc/$1/status" 2>/dev/null)" = Z ]
 }

@@ -6,14 +6,13 @@
 #   need_tools TOOL...            exit 77 (CTest's "skipped") when a TOOL is not on PATH
 #   wait_for SECONDS WHAT CMD...  run CMD every 0.1 s until it succeeds; fail "WHAT did not happen" after SECONDS
 #                                 times TARVESSA_TEST_TIME_FACTOR (default 1; slow builds set it)
-#   (and what basics.sh and standins.sh offer: as_root, within, write_info_json, write_runtime,
-#   recording_xdg_open)
+#   (and what basics.sh and standins.sh offer: as_root, within, is_gone, write_info_json,
+#   write_runtime, recording_xdg_open)
 #   new_work_dir NAME             make $work (/tmp/tarvessa-NAME.XXXXXX, links resolved), removed at exit
 #   track PID                     a child of this very shell (`cmd & track $!`): at exit it and its descendants end
 #   track_dir DIR                 at exit, also end every process (and descendants) whose arguments or environment name DIR/
 #   at_exit COMMAND               eval COMMAND at exit, newest first, before processes end; $exit_status is set
 #   end_processes                 end now every tracked process (newest first, each with its descendants), then DIR's
-#   is_gone PID                   the process has ended (a zombie left for its parent counts as ended)
 #   free_port                     print a TCP port that is free on 127.0.0.1
 #   start_xvfb                    start a private Xvfb display (1024x768, needs $work), tracked; export DISPLAY
 #   answers PORT                  a compatible server answers GET /api/app-mode on 127.0.0.1:PORT
@@ -56,10 +55,6 @@ new_work_dir() {
 track() { checks_tracked+=("$1"); }
 track_dir() { checks_dirs+=("$1"); }
 at_exit() { checks_at_exit+=("$1"); }
-
-is_gone() {
-    [ ! -e "/proc/$1" ] || [ "$(awk '/^State:/ { print $2 }' "/proc/$1/status" 2>/dev/null)" = Z ]
-}
 
 # checks_tree ours|any PID...: the live PIDs (with "ours", only this shell and its children: a
 # reaped id may belong to another process by now) and every live descendant of theirs.
