@@ -114,6 +114,7 @@ gnome_helpers() { # SESSION: the unsafe-mode extension, ev (Shell.Eval) and shot
     mkdir -p "$extension"
     echo '{"uuid":"helper@local","name":"test helper","description":"unsafe mode for a test rig",' \
         '"shell-version":["43"]}' >"$extension/metadata.json"
+    # GNOME Shell 41 and later answer org.gnome.Shell.Eval only in unsafe mode, which an extension may switch on
     printf '%s\n' 'function init() {}' 'function enable() { global.context.unsafe_mode = true; }' \
         'function disable() {}' >"$extension/extension.js"
     cat >"$session/bin/ev" <<'EOF'
@@ -149,7 +150,7 @@ EOF
     echo "export DISPLAY=$display" \
         "XAUTHORITY=\$(ls \$SESSION_DIR/runtime/.mutter-Xwaylandauth.* | head -1)  # mutter's Xwayland" \
         >>"$session/env.sh"
-    in_session "$session" ev "Main.overview.hide()" >/dev/null
+    in_session "$session" ev "Main.overview.hide()" >/dev/null # GNOME Shell 40 and later start in the overview
 }
 
 shell_started() { in_session "$1" ev "Main.layoutManager._startingUp" 2>/dev/null | grep -q false; }
@@ -186,7 +187,10 @@ xwayland_of() { pgrep -P "$1" -x Xwayland | head -1 | grep .; } # KWIN-PID: its 
 
 up_kde() { # SESSION
     local session=$1 kwin xwayland
-    cp /usr/bin/kwin_wayland "$session/bin/kwin_wayland" # the copy drops the file capability a container refuses
+    # Debian 12's kwin_wayland carries the file capability cap_sys_resource=ep; where the bounding set lacks
+    # CAP_SYS_RESOURCE, as in a container, the kernel refuses to execute a file whose capabilities it cannot
+    # grant in full (EPERM). A copy carries no file capability and runs.
+    cp /usr/bin/kwin_wayland "$session/bin/kwin_wayland"
     cp "$here/kshot.py" "$session/bin/"
     chmod 755 "$session/bin/"*
     cat >>"$session/env.sh" <<'EOF'

@@ -10,7 +10,8 @@
 #   write_runtime, recording_xdg_open)
 #   new_work_dir NAME             make $work (/tmp/tarvessa-NAME.XXXXXX, links resolved), removed at exit
 #   track PID                     a child of this very shell (`cmd & track $!`): at exit it and its descendants end
-#   track_dir DIR                 at exit, also end every process (and descendants) whose arguments or environment name DIR/
+#   track_dir DIR                 at exit, also end every process (and descendants) whose arguments or
+#                                 environment name DIR/
 #   at_exit COMMAND               eval COMMAND at exit, newest first, before processes end; $exit_status is set
 #   end_processes                 end now every tracked process (newest first, each with its descendants), then DIR's
 #   free_port                     print a TCP port that is free on 127.0.0.1
