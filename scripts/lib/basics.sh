@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Small helpers every script may share, with no side effect on sourcing (unlike checks.sh, which
 # installs an EXIT trap): sourced, never run.
 #

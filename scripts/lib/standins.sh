@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The stand-ins the scripts put into a bundle or an account, written in one place: sourced,
 # never run.
 #
