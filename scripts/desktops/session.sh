@@ -151,9 +151,17 @@ EOF
         "XAUTHORITY=\$(ls \$SESSION_DIR/runtime/.mutter-Xwaylandauth.* | head -1)  # mutter's Xwayland" \
         >>"$session/env.sh"
     in_session "$session" ev "Main.overview.hide()" >/dev/null # GNOME Shell 40 and later start in the overview
+    within 10 overview_hidden "$session" || fail_up "GNOME Shell leaving the overview"
+    # An application started within GNOME Shell's first seconds after this leaves the Activities button drawn
+    # highlighted until the first click in the panel, which the icon's photograph then mistakes for the icon; no
+    # state Shell.Eval shows was found to mark the end of those seconds: they are waited out.
+    sleep 3
 }
 
 shell_started() { in_session "$1" ev "Main.layoutManager._startingUp" 2>/dev/null | grep -q false; }
+overview_hidden() {
+    in_session "$1" ev "Main.overview.visible || Main.overview.animationInProgress" 2>/dev/null | grep -q false
+}
 
 free_display() { # a display free here and in the network's abstract sockets, which a chroot's /tmp does not show
     local number=151
