@@ -8,6 +8,7 @@
   sni.py click LABEL [ITEM]    Event(id, "clicked") on the entry whose label is LABEL (mnemonics stripped)
   sni.py watch SECONDS [ITEM]  print the item's and the menu's signals for SECONDS
   sni.py wait SECONDS          wait until an item is registered, print it (exit 1 if none)
+  sni.py host                  exit 0 when a watcher runs and a tray host has registered with it
   sni.py labels [ITEM]         the menu's entries, one a line ("-" for a separator)
   sni.py activate [ITEM]       Activate(0, 0): what a host sends on a left click
   sni.py sum [ITEM]            a digest of the IconPixmap: which icon the host is shown
@@ -37,6 +38,15 @@ def items():
     except dbus.DBusException as e:
         print('no watcher:', e.get_dbus_name(), file=sys.stderr)
         return []
+
+
+def host_registered():
+    try:
+        w = bus.get_object(W, '/StatusNotifierWatcher')
+        return bool(w.Get(W, 'IsStatusNotifierHostRegistered',
+                          dbus_interface='org.freedesktop.DBus.Properties'))
+    except dbus.DBusException:
+        return False
 
 
 def split(item):
@@ -240,6 +250,8 @@ def main():
     if cmd == 'items':
         for i in items():
             print(i)
+    elif cmd == 'host':
+        sys.exit(0 if host_registered() else 1)
     elif cmd == 'wait':
         end = time.time() + float(a[1])
         while time.time() < end:

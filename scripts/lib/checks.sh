@@ -6,21 +6,24 @@
 #   need_tools TOOL...            exit 77 (CTest's "skipped") when a TOOL is not on PATH
 #   wait_for SECONDS WHAT CMD...  run CMD every 0.1 s until it succeeds; fail "WHAT did not happen" after SECONDS
 #                                 times TARVESSA_TEST_TIME_FACTOR (default 1; slow builds set it)
+#   (and what basics.sh and standins.sh offer: as_root, within, is_gone, write_info_json,
+#   write_runtime, recording_xdg_open)
 #   new_work_dir NAME             make $work (/tmp/tarvessa-NAME.XXXXXX, links resolved), removed at exit
 #   track PID                     a child of this very shell (`cmd & track $!`): at exit it and its descendants end
-#   track_dir DIR                 at exit, also end every process (and descendants) whose arguments or environment name DIR/
+#   track_dir DIR                 at exit, also end every process (and descendants) whose arguments or
+#                                 environment name DIR/
 #   at_exit COMMAND               eval COMMAND at exit, newest first, before processes end; $exit_status is set
 #   end_processes                 end now every tracked process (newest first, each with its descendants), then DIR's
-#   is_gone PID                   the process has ended (a zombie left for its parent counts as ended)
 #   free_port                     print a TCP port that is free on 127.0.0.1
 #   start_xvfb                    start a private Xvfb display (1024x768, needs $work), tracked; export DISPLAY
-#   recording_xdg_open DIR FILE   write DIR/xdg-open: it appends its arguments as a line to $XDG_OPEN_RECORD, else FILE
 #   answers PORT                  a compatible server answers GET /api/app-mode on 127.0.0.1:PORT
 #   running_script PATH           print the id of a process that has PATH among its arguments
 #   wait_server SCRIPT PORT       wait up to 30 s for PORT to answer; set server_pid to the process running SCRIPT
 #   ends_cleanly APP_PID SERVER_LOG [APP_LOG]   wait for our child APP_PID to exit 0 (asked to quit), then
 #                                 for server_pid to end with the quit's SIGTERM in SERVER_LOG
 
+source "$(dirname "${BASH_SOURCE[0]}")/basics.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/standins.sh"
 check=${check:-$(basename "$0")}
 checks_tracked=() checks_dirs=() checks_at_exit=() exit_status=0
 
@@ -39,15 +42,9 @@ need_tools() {
 }
 
 wait_for() {
-    local what=$2 seconds
-    seconds=$(awk -v s="$1" -v f="${TARVESSA_TEST_TIME_FACTOR:-1}" \
-        'BEGIN { f += 0; if (f < 1) f = 1; t = s * f; printf "%d", t == int(t) ? t : int(t) + 1 }')
-    local deadline=$((SECONDS + seconds))
+    local seconds=$1 what=$2
     shift 2
-    until "$@"; do
-        [ $SECONDS -lt $deadline ] || fail "$what did not happen within $seconds s"
-        sleep 0.1
-    done
+    within "$seconds" "$@" || fail "$what did not happen within $(stretched "$seconds") s"
 }
 
 new_work_dir() {
@@ -59,10 +56,6 @@ new_work_dir() {
 track() { checks_tracked+=("$1"); }
 track_dir() { checks_dirs+=("$1"); }
 at_exit() { checks_at_exit+=("$1"); }
-
-is_gone() {
-    [ ! -e "/proc/$1" ] || [ "$(awk '/^State:/ { print $2 }' "/proc/$1/status" 2>/dev/null)" = Z ]
-}
 
 # checks_tree ours|any PID...: the live PIDs (with "ours", only this shell and its children: a
 # reaped id may belong to another process by now) and every live descendant of theirs.
@@ -150,12 +143,6 @@ start_xvfb() {
     wait_for 10 "Xvfb starting" test -s "$work/display"
     DISPLAY=:$(head -n1 "$work/display")
     export DISPLAY
-}
-
-recording_xdg_open() {
-    mkdir -p "$1"
-    printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"${XDG_OPEN_RECORD:-%s}"\n' "$2" >"$1/xdg-open"
-    chmod +x "$1/xdg-open"
 }
 
 answers() {
