@@ -1,4 +1,4 @@
-#include "folder_dialog.h"
+#include "folder-picker/folder_dialog.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -1,8 +1,8 @@
-#include "folder_picker.h"
+#include "folder-picker/folder_picker.h"
 
-#include "folder_dialog.h"
-#include "picker_result.h"
-#include "result_output.h"
+#include "folder-picker/folder_dialog.h"
+#include "folder-picker/picker_result.h"
+#include "folder-picker/result_output.h"
 
 #include <QApplication>
 #include <QFileDialog>

@@ -1,5 +1,5 @@
-#include "folder_picker.h"
-#include "result_output.h"
+#include "folder-picker/folder_picker.h"
+#include "folder-picker/result_output.h"
 
 #include <QApplication>
 

@@ -1,4 +1,4 @@
-#include "picker_result.h"
+#include "folder-picker/picker_result.h"
 
 #include <QDialog>
 #include <QFile>

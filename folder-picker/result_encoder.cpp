@@ -1,4 +1,4 @@
-#include "result_encoder.h"
+#include "folder-picker/result_encoder.h"
 
 static void appendJsonString(QByteArray& out, QByteArrayView utf8)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "picker_result.h"
+#include "folder-picker/picker_result.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,6 +1,6 @@
-#include "result_output.h"
+#include "folder-picker/result_output.h"
 
-#include "result_encoder.h"
+#include "folder-picker/result_encoder.h"
 
 #include <atomic>
 #include <cerrno>

@@ -6,11 +6,11 @@
 // instance, a hung one and a running one.
 #include "base/native_names.h"
 #include "desktop/desktop_services.h"
-#include "folder_dialog.h"
+#include "folder-picker/folder_dialog.h"
+#include "folder-picker/result_encoder.h"
 #include "lifecycle.h"
 #include "probe/mode_request.h"
 #include "probe/socket_owner.h"
-#include "result_encoder.h"
 #include "server/locations.h"
 #include "session/single_instance.h"
 
