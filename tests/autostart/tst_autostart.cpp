@@ -213,11 +213,14 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         Installed installed;
         XdgAutostartService& service = installed.service;
         TestAccount& account = installed.account;
-        account.installRuntime(u"exit 0"_s); // the launch starts a server that ends at once
+        // The launch starts a server that says its file mode mask and ends at once.
+        account.installRuntime(u"umask >'%1'"_s.arg(account.path(u"umask"_s)));
         TarvessaAudioServerAppDelegate controller({account.alerts, account.workspace,
                                                    account.clipboard, service, account.folders(),
                                                    [] {}});
         controller.applicationDidFinishLaunching({.launchedAtLogin = true});
+        QTRY_COMPARE(readAll(account.path(u"umask"_s)), "0077\n"); // what it makes is ours alone
+
         const auto shown = [&] {
             QAction* item = controller.startAtLoginMenuItem;
             const bool approval = item->text().endsWith(u"(Approval Required)"_s);

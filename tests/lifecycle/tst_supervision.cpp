@@ -24,6 +24,7 @@ using Case = ServerState::Case;
 enum class Asked
 {
     open,
+    reopen, // a second launch, handed over to the running one
     launch,
     launchAtLogin,
     restart
@@ -155,6 +156,7 @@ private slots:
         QTest::addColumn<int>("opened");
         QTest::newRow("Open Tarvessa Audio Server") << Asked::open << false << 1;
         QTest::newRow("the launch") << Asked::launch << false << 1;
+        QTest::newRow("a second launch") << Asked::reopen << false << 1;
         QTest::newRow("the launch at login") << Asked::launchAtLogin << false << 0;
         QTest::newRow("Restart Server: refused") << Asked::restart << false << 0;
         QTest::newRow("Open, then a stop") << Asked::open << true << 0;
@@ -170,7 +172,8 @@ private slots:
         Lifecycle life(port.serverPort());
         life.account.installRuntime(u"exec sleep 300"_s);
         TarvessaAudioServerAppDelegate& c = *life.controller;
-        asked == Asked::open ? c.openWebInterface()
+        asked == Asked::open     ? c.openWebInterface()
+        : asked == Asked::reopen ? static_cast<void>(c.applicationShouldHandleReopen())
         : asked == Asked::restart
             ? c.restartServer()
             : c.applicationDidFinishLaunching({.launchedAtLogin = asked == Asked::launchAtLogin});
