@@ -493,8 +493,8 @@ private slots:
             const char* name;
             QString arguments;
             Holder holder;
-            int exitCode; // -1: the run is the instance until --quit
-            QByteArray said;
+            int exitCode;    // -1: the run is the instance until --quit
+            QByteArray said; // found in what it says; a leading "\n" anchors it at a line's start
             bool toError = false; // said on standard error rather than standard output
             QByteArray info = {}; // Info.json's text; by default a free port
         } rows[] = {
@@ -503,7 +503,7 @@ private slots:
             {"quit, none running", u"--quit"_s, None, 1, "--quit: it is not running\n", true},
             {"status, none running", u"--status"_s, None, 4, "--status: it is not running\n", true},
             {"stop, none running", u"--stop"_s, None, 4,
-             "Tarvessa Audio Server: --stop: it is not running\n", true},
+             "\nTarvessa Audio Server: --stop: it is not running\n", true},
             {"restart, none running", u"--restart"_s, None, 4, "it is not running\n", true},
             {"start, none running: launches", u"--start -platform offscreen"_s, None, -1, {}},
             {"open, none running: launches", u"--open -platform offscreen"_s, None, -1, {}},
@@ -585,7 +585,8 @@ private:
             QCOMPARE(process.exitCode(), exitCode);
             const QByteArray out = process.readAllStandardOutput(),
                              err = process.readAllStandardError();
-            QVERIFY2((toError ? out : err).isEmpty() && (toError ? err : out).contains(said),
+            QVERIFY2((toError ? out : err).isEmpty() &&
+                         ('\n' + (toError ? err : out)).contains(said),
                      out + err);
             QCOMPARE(QFile::exists(pidFile), started);
         }

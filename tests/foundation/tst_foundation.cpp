@@ -92,19 +92,29 @@ private slots:
 
     // The folders are absolute whatever HOME says: a home that is not absolute (the server
     // would read it from its own working folder) gives way to the account's passwd entry ("~").
+    // The XDG variables win where they are set and absolute.
     void foldersWhateverHomeSays()
     {
-        const std::pair<QString, QString> homes[] = {
-            {u"/h"_s, u"/h"_s}, {u"h"_s, u"~"_s}, {QString(), u"~"_s}}; // null: unset
+        const std::pair<QString, QString> homes[] = {{u"/h"_s, u"/h"_s},
+                                                     {u"h"_s, u"~"_s},
+                                                     {QString(), u"~"_s}, // null: unset
+                                                     {u"/h XDG"_s, u"/x"_s}};
         for (auto [home, expected] : homes) {
             QProcessEnvironment inherited;
             if (!home.isNull())
-                inherited.insert(u"HOME"_s, home);
+                inherited.insert(u"HOME"_s, home.section(u' ', 0, 0));
+            for (const char* name : {"DATA", "STATE", "CACHE", "CONFIG"})
+                if (home.endsWith(u"XDG"_s))
+                    inherited.insert(u"XDG_%1_HOME"_s.arg(QLatin1String(name)),
+                                     u"/x/"_s + QLatin1String(name));
             const BaseFolders folders(inherited, {});
+            const QString wanted = home.endsWith(u"XDG"_s)
+                                       ? u"~/DATA|~/STATE|~/CACHE|~/CONFIG"_s
+                                       : u"~/.local/share|~/.local/state|~/.cache|~/.config"_s;
             QCOMPARE(QStringList({folders.dataHome(), folders.stateHome(), folders.cacheHome(),
                                   folders.configHome()})
                          .join(u'|'),
-                     u"~/.local/share|~/.local/state|~/.cache|~/.config"_s.replace(
+                     QString(wanted).replace(
                          u'~', QDir::cleanPath(expected.replace(u'~', BaseFolders::passwdHome()))));
         }
     }
