@@ -14,6 +14,8 @@
 
 #include <QProcess>
 #include <QScopeGuard>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -386,6 +388,30 @@ private slots:
         QCOMPARE(owner([](auto& r) { r.socket.id.idiag_dport = htons(40001); }), std::nullopt);
         QCOMPARE(owner([](auto& r) { r.header.nlmsg_type = NLMSG_ERROR; }), std::nullopt);
         QCOMPARE(owner([](auto&) {}, 1), std::nullopt);
+    }
+
+    // Asked about a real connection of ours, the kernel names us the owner of its accepting end:
+    // the request names that one socket exactly.
+    void kernelNamesTheOwnerOfARealConnection()
+    {
+        QTcpServer server;
+        QTcpSocket client;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(client.waitForConnected(deadline(5000)) &&
+                server.waitForNewConnection(deadline(5000)));
+        const int diag = openSockDiag();
+        if (diag < 0)
+            QSKIP("The kernel's socket diagnostics cannot be asked here");
+        const auto closing = qScopeGuard([diag] { ::close(diag); });
+        const QByteArray request =
+            peerSocketRequest(AF_INET, server.serverPort(), client.localPort());
+        QCOMPARE(::send(diag, request.constData(), size_t(request.size()), 0), request.size());
+        QByteArray reply(8192, Qt::Uninitialized);
+        const ssize_t got = ::recv(diag, reply.data(), size_t(reply.size()), 0);
+        QVERIFY(got > 0);
+        QCOMPARE(socketOwnerFromReply(reply.first(got), server.serverPort(), client.localPort()),
+                 ::getuid());
     }
 
     // The kernel's socket tables say the same of that socket: only its row, past the handshake and
