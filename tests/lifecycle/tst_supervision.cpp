@@ -238,6 +238,12 @@ private slots:
             QDir(proc + u"fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
             (QStringList{u"0"_s, u"1"_s, u"2"_s}));
         QCOMPARE(QFileInfo(proc + u"fd/2"_s).symLinkTarget(), c.serverLogURL().toLocalFile());
+        // Nor in its guard, but /dev/null as its streams, its lifeline and the server's pidfd.
+        const QList<qint64> group = processes({}, first);
+        QCOMPARE(group.size(), 2);
+        QCOMPARE(QDir(u"/proc/%1/fd"_s.arg(group.first() == first ? group.last() : group.first()))
+                     .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 (QStringList{u"0"_s, u"1"_s, u"2"_s, u"3"_s, u"4"_s}));
 
         c.restartServer();
         QTRY_VERIFY(c.serverProcess && c.serverProcess->processId() != first &&
