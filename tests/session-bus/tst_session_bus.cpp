@@ -55,10 +55,12 @@ class FakeNotifications : public QObject
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
 public slots:
-    void Notify(const QString&, uint, const QString&, const QString& summary, const QString& body,
-                const QStringList&, const QVariantMap&, int)
+    void Notify(const QString& name, uint replaces, const QString& icon, const QString& summary,
+                const QString& body, const QStringList&, const QVariantMap&, int timeout)
     {
-        emit notified(summary + u'|' + body); // its id is never asked for
+        emit notified(QStringList{name, QString::number(replaces), icon, summary, body,
+                                  QString::number(timeout)}
+                          .join(u'|')); // its id is never asked for
     }
 signals:
     void notified(const QString& text);
@@ -171,8 +173,11 @@ private slots:
         QVERIFY(noHost.wait(deadline(5000)));
         QVERIFY(!life.controller->statusItem); // no host: no icon
         QTRY_COMPARE(told.size(), 1);
-        QVERIFY(told[0].contains(u"tarvessa-audio-server --quit"_s));
-        QVERIFY(told[0].contains(u"Launch Tarvessa Audio Server again"_s));
+        QCOMPARE(told[0], u"Tarvessa Audio Server|0|io.tarvessa.tarvessa-audio-server|Tarvessa "
+                          "Audio Server is running without a tray icon|This desktop shows no "
+                          "tray, so the icon cannot be shown. Launch Tarvessa Audio Server again "
+                          "to open its web interface; \"tarvessa-audio-server --quit\" ends "
+                          "it.|-1"_s);
         for (int restart = 1; restart <= 2; ++restart) { // the second: the panel restarts
             m_desktop.unregisterService(WatcherService);
             QVERIFY(m_desktop.registerService(WatcherService));
