@@ -29,6 +29,7 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -388,6 +389,16 @@ private slots:
         QCOMPARE(owner([](auto& r) { r.socket.id.idiag_dport = htons(40001); }), std::nullopt);
         QCOMPARE(owner([](auto& r) { r.header.nlmsg_type = NLMSG_ERROR; }), std::nullopt);
         QCOMPARE(owner([](auto&) {}, 1), std::nullopt);
+        // Asked through a socket standing in for the kernel's, its reply already waiting: the
+        // request goes out whole, and the reply's owner is the answer, which no table gives.
+        static int kernel[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, kernel), 0);
+        const auto closing = qScopeGuard([] { ::close(kernel[0]); });
+        QCOMPARE(::send(kernel[0], &whole, sizeof whole, 0), ssize_t(sizeof whole));
+        QCOMPARE(connectionPeerOwner(2104, 40000, [] { return kernel[1]; }), 1234U);
+        QByteArray asked(1024, Qt::Uninitialized);
+        asked.truncate(::recv(kernel[0], asked.data(), size_t(asked.size()), MSG_DONTWAIT));
+        QCOMPARE(asked, peerSocketRequest(AF_INET, 2104, 40000));
     }
 
     // Asked about a real connection of ours, the kernel names us the owner of its accepting end:
@@ -482,8 +493,9 @@ private slots:
         QCOMPARE(readBack(awkward), awkward);
         QCOMPARE(splitExec(readBack(quoteExecArgument(awkward) + u" %U --autostart"_s)),
                  (QStringList{awkward, u"--autostart"_s}));
-        QCOMPARE(splitExec(u"x\t100%% \"\" a\\ b"_s),
-                 (QStringList{u"x"_s, u"100%"_s, u""_s, u"a b"_s}));
+        // Inside quotes only ", `, $ and \ are escaped; a lone % at a word's end stays.
+        QCOMPARE(splitExec(u"x\t100%% \"\" a\\ b \"\\x\\$\" 5%"_s),
+                 (QStringList{u"x"_s, u"100%"_s, u""_s, u"a b"_s, u"\\x$"_s, u"5%"_s}));
         QCOMPARE(splitExec(u"\"x"_s), std::nullopt); // a quote left open
     }
 

@@ -315,28 +315,39 @@ private slots:
         }
     }
 
-    // A path in a message is the user's text, never markup.
-    void alertTextIsShownAsPlainText()
+    // An alert as the user meets it: the title in bold, the message exactly as it stands (a
+    // path is the user's text, never markup), wide enough to read as a sentence, the first
+    // button the default and Escape the last.
+    void alertAsShown()
     {
         const QString text = u"Cannot create the folder /m/My  Music <b>x</b> &amp;\n  indented"_s;
         QString seen;
         QTimer look;
         connect(&look, &QTimer::timeout, this, [&] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                auto* title = box->findChild<QLabel*>(u"qt_msgbox_label"_s);
                 auto* label = box->findChild<QLabel*>(u"qt_msgbox_informativelabel"_s);
-                seen = label && label->textFormat() == Qt::PlainText ? label->text() : u"markup"_s;
-                box->done(0);
+                seen =
+                    QStringList{title->textFormat() == Qt::RichText ? title->text() : u"plain"_s,
+                                label->textFormat() == Qt::PlainText ? label->text() : u"markup"_s,
+                                box->defaultButton() ? box->defaultButton()->text() : QString(),
+                                box->width() >= 400 ? u"wide"_s : u"narrow"_s}
+                        .join(u'|');
+                QTest::keyClick(box, Qt::Key_Escape);
             }
         });
         look.start(20);
-        MessageBoxAlerts().run({AlertRequest::Style::Warning, u"T"_s, text, {u"OK"_s}});
-        QCOMPARE(seen, text);
+        const int answer = MessageBoxAlerts().run(
+            {AlertRequest::Style::Warning, u"A <b> & B"_s, text, {u"Retry"_s, u"Not Now"_s}});
+        QCOMPARE(seen, u"<b>A &lt;b&gt; &amp; B</b>|"_s + text + u"|Retry|wide"_s);
+        QCOMPARE(answer, 1);
     }
 
     // The shipped picker, untouched, always answers with one line, or says on standard error
     // why it cannot. keys: what xdotool types on an Xvfb display once the dialog has the focus,
-    // or "lose" to end the display then; with "full" the picker runs with no display and its
-    // output going to /dev/full, with "closed" on a display with its output closed. It opens in
+    // or "lose" to end the display then; with "full" alone the picker runs with no display and
+    // its output going to /dev/full ("full KEYS": on a display), with "closed" on a display with
+    // its output closed. It opens in
     // the music folder the home's user-dirs.dirs names, else in the home ("%1" in the line).
     void pickerAlwaysAnswers_data()
     {
@@ -359,6 +370,8 @@ private slots:
         const QByteArray chosen = "{\"status\":\"selected\",\"path\":\"%1\"}\n";
         row("output full", u"full"_s, noOutput + "No space left on device\n", 1);
         row("output closed", u"closed"_s, noOutput + "Bad file descriptor\n", 1);
+        row("cancelled into a full output", u"full key Escape"_s,
+            noOutput + "No space left on device\n", 1);
         row("display lost", u"lose"_s, closed, 1);
         row("Escape cancels", u"key Escape"_s, "{\"status\":\"cancelled\"}\n", 2);
         row("a typed link to a name not UTF-8",
@@ -374,7 +387,8 @@ private slots:
         QFETCH(QString, music);
         QFETCH(QByteArray, said);
         QFETCH(int, exitCode);
-        const bool display = keys != u"full"_s, shown = display && keys != u"closed"_s;
+        const bool full = keys.startsWith(u"full"_s), display = keys != u"full"_s,
+                   shown = display && keys != u"closed"_s;
         if (display && !QFileInfo::exists(u"/usr/bin/xdotool"_s))
             QSKIP("Needs Xvfb and xdotool (Debian packages xvfb and xdotool)");
         QTemporaryDir home;    // also where Qt's dialog remembers the last folder
@@ -393,7 +407,7 @@ private slots:
         env.insert(u"DISPLAY"_s,
                    display ? u':' + QString::fromLatin1(xvfb.readLine().trimmed()) : QString());
         picker.setProcessEnvironment(env);
-        if (keys == u"full"_s)
+        if (full)
             picker.setStandardOutputFile(u"/dev/full"_s);
         if (keys == u"closed"_s)
             picker.start(u"/bin/sh"_s,
@@ -413,7 +427,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!shown || xdotool(focus), deadline(20000));
         if (keys == u"lose"_s)
             xvfb.kill();
-        QVERIFY(!shown || keys == u"lose"_s || xdotool(keys));
+        QVERIFY(!shown || keys == u"lose"_s || xdotool(full ? keys.mid(5) : keys));
         QVERIFY(picker.waitForFinished(deadline(20000)));
         // A result line goes to standard output, a message why there is none to standard error.
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
@@ -448,7 +462,7 @@ private slots:
         configureFolderDialog(dialog);
         const auto [after, itemsAfter] = cells();
         auto* label = dialog.findChild<QLabel*>(u"messageLabel"_s);
-        QVERIFY(label && !before.isEmpty());
+        QVERIFY(label && label->wordWrap() && !before.isEmpty());
         const int columns = qobject_cast<QGridLayout*>(dialog.layout())->columnCount();
         for (auto& cell : before)
             ++cell[0];

@@ -169,6 +169,12 @@ private slots:
             QCOMPARE(said, row.said);
             QTRY_COMPARE(controller->serverState.kind(), row.after);
         }
+        // Where no lock can even be read, no instance is asked, and the launch is told why.
+        SingleInstance nowhere(QDir::temp().filePath(u"no-such-folder"_s));
+        QString text;
+        QCOMPARE(nowhere.requestCommand(Command::Status, &text),
+                 SingleInstance::CommandOutcome::NoAnswer);
+        QCOMPARE(nowhere.errorText(), u"cannot read the lock file"_s);
     }
 
     // While the failure of the server "failed 0" is shown (answered "OK"), more comes: the
@@ -218,6 +224,9 @@ private slots:
                       : alert.title == u"Approve Start at Login"_s ? u"approval"_s
                                                                    : alert.title);
         QTEST(shown.join(u'|'), "shown");
+        account.alerts.whileOpen = {}; // and once they are all answered, the next is shown at once
+        controller->presentLaunchError(u"later"_s);
+        QCOMPARE(account.alerts.shown.last().informativeText, u"later"_s);
     }
 };
 

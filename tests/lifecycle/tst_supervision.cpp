@@ -14,6 +14,8 @@
 #include <QSignalSpy>
 
 #include <cstring>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,15 +42,22 @@ enum class Ending
     stopWithoutGuard // its guard killed from outside first
 };
 
-// Kills the guard in a server's group, as someone outside might, and waits until it has gone.
-void killGuardOf(qint64 server)
+// The guard in a server's group, or 0.
+qint64 guardOf(qint64 server)
 {
     QList<qint64> guard = processes({}, server);
     guard.removeIf(
         [](qint64 member) { return readAll(u"/proc/%1/comm"_s.arg(member)) != "server guard\n"; });
-    QCOMPARE(guard.size(), 1);
-    ::kill(static_cast<pid_t>(guard.first()), SIGKILL);
-    QTRY_VERIFY(!liveGroupOf(guard.first()));
+    return guard.size() == 1 ? guard.first() : 0;
+}
+
+// Kills the guard in a server's group, as someone outside might, and waits until it has gone.
+void killGuardOf(qint64 server)
+{
+    const qint64 guard = guardOf(server);
+    QVERIFY(guard);
+    ::kill(static_cast<pid_t>(guard), SIGKILL);
+    QTRY_VERIFY(!liveGroupOf(guard));
 }
 
 class SupervisionTest : public QObject
@@ -332,7 +341,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
     // shutdown is never cut short, even after the application has gone, and nothing of its group
     // is left in the end: a helper that obeys SIGTERM gets it, a server deaf to it is killed with
     // its helper when the delay has passed, never before; by the application itself when the
-    // server's guard has been killed.
+    // server's guard has been killed. Otherwise the application leaves at once, and the guard
+    // sleeps until it has something to do.
     void nothingOfTheServerOutlivesTheApplication_data()
     {
         QTest::addColumn<bool>("quits");       // quits on SIGTERM; else killed with SIGKILL
@@ -342,7 +352,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         const int slow = 60000, quick = 1500;
         QTest::newRow("quits: one SIGTERM, the shutdown completes")
             << true << false << false << slow;
-        QTest::newRow("quits: deaf to SIGTERM, killed") << true << true << false << quick;
+        QTest::newRow("quits: deaf to SIGTERM, killed")
+            << true << true << false << deadline(3000); // time enough for the application to go
         QTest::newRow("quits without the guard: deaf, killed") << true << true << true << quick;
         QTest::newRow("killed: server and helper get SIGTERM") << false << false << false << slow;
         QTest::newRow("killed: deaf to SIGTERM, killed") << false << true << false << quick;
@@ -372,17 +383,25 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
             ::_exit(::execl(self.data(), self.data(), "--own-a-server", folder.data(), delay.data(),
                             nullptr));
         qint64 server = 0;
+        // The server's orphans come to this process, so that the guard's end can be read here.
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
         const auto cleanUp = qScopeGuard([&] {
             ::kill(application, SIGKILL);
             ::waitpid(application, nullptr, 0);
             for (qint64 pid : processes({}, server))
                 ::kill(static_cast<pid_t>(pid), SIGKILL);
+            std::ignore =
+                QTest::qWaitFor([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, deadline(5000));
+            ::prctl(PR_SET_CHILD_SUBREAPER, 0);
         });
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(records.path(u"ready"_s)) &&
                                      (server = readAll(records.path(u"server"_s)).toLongLong()),
                                  deadline(10000));
         QVERIFY(processes({}, server).size() >= 2); // the server and its helper
-        if (QFETCH(bool, guardKilled); guardKilled)
+        const qint64 guard = guardOf(server);
+        QVERIFY(guard);
+        QFETCH(bool, guardKilled);
+        if (guardKilled)
             killGuardOf(server);
         ::kill(application, quits ? SIGTERM : SIGKILL);
         QElapsedTimer sinceDeath;
@@ -391,11 +410,21 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QVERIFY(QTest::qWaitFor([&] { return ::waitpid(application, &status, WNOHANG) > 0; },
                                 deadline(20000)));
         QCOMPARE(status, quits ? 0 : SIGKILL);
+        if (deaf) // the forced kill is the guard's to send, else the application's before it goes
+            QCOMPARE(liveGroupOf(server) != 0, !guardKilled);
         QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), deadline(20000));
         QCOMPARE(readAll(record), deaf ? QByteArray() : QByteArray("begun\ncomplete\n"));
         if (deaf)
             QCOMPARE_GE(sinceDeath.elapsed(), forcedKillMs);
         QTRY_VERIFY_WITH_TIMEOUT(processes({}, server).isEmpty(), deadline(20000));
+        if (guardKilled)
+            return;
+        // Asleep while it waited: a guard that spun would have burnt the whole wait.
+        rusage used{};
+        QCOMPARE(::wait4(static_cast<pid_t>(guard), nullptr, 0, &used), guard);
+        QCOMPARE_LT(used.ru_utime.tv_sec * 1000 + used.ru_utime.tv_usec / 1000 +
+                        used.ru_stime.tv_sec * 1000 + used.ru_stime.tv_usec / 1000,
+                    200);
     }
 
     // Where the system refuses process descriptors (no pidfd_open before Linux 5.3, EPERM from a

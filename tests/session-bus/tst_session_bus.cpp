@@ -3,11 +3,15 @@
 // icon and its menu over com.canonical.dbusmenu, "Show Server Log" through
 // org.freedesktop.FileManager1, and the real executable launched twice as a desktop launches it.
 #include "desktop/dbus_menu_exporter.h"
+#include "desktop/dbus_menu_types.h"
 #include "desktop/desktop_services.h"
 #include "desktop/tray_host.h"
 #include "lifecycle.h"
 
+#include <QActionGroup>
 #include <QDesktopServices>
+#include <QImage>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QThread>
 #include <QtDBus>
@@ -120,12 +124,14 @@ class SessionBusTest : public QObject
     }
     QStringList m_opened;
     QStringList m_statuses; // NewStatus as the panel hears it
+    QList<QDBusMessage> m_heard;
     std::unique_ptr<QObject> m_context = std::make_unique<QObject>(); // a test's connections
 
 public slots:
     // Where QDesktopServices sends a folder to open, instead of xdg-open.
     void open(const QUrl& url) { m_opened.append(url.toLocalFile()); }
     void newStatus(const QString& status) { m_statuses.append(status); }
+    void heard(const QDBusMessage& signal) { m_heard.append(signal); }
 
 private slots:
     void initTestCase()
@@ -207,6 +213,7 @@ private slots:
             return all;
         };
         QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
+        QCOMPARE(itemProperty(u"Category"_s).toString(), u"ApplicationStatus"_s);
         // Plasma calls Activate all the same, and opens the menu only when the call fails.
         const QDBusMessage activated =
             call(item, u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem.Activate"_s, {0, 0});
@@ -310,6 +317,9 @@ private slots:
         watch.start();
         QVERIFY(noHost.wait(deadline(5000)));
         QCOMPARE(appeared.size(), 0);
+        QWidget window; // the X server's other events still reach the toolkit meanwhile
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window, deadline(5000)));
         QVERIFY(std::ranges::none_of(watch.findChildren<QTimer*>(), &QTimer::isActive));
         xcb_connection_t* x =
             qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
@@ -349,9 +359,30 @@ private slots:
         QSignalSpy told(&atStart, &TrayHostWatch::hostAppeared);
         atStart.start();
         QCOMPARE(told.size(), 1);
+        // With both there, the X tray at once and the watcher's host when it answers.
+        TrayHostWatch both(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
+        QSignalSpy bothTold(&both, &TrayHostWatch::hostAppeared);
+        both.start();
+        QCOMPARE(bothTold.size(), 1);
+        QTRY_COMPARE(bothTold.size(), 2);
         life.controller->applicationWillTerminate();
         xcb_set_selection_owner(x, XCB_NONE, selection, XCB_CURRENT_TIME); // the tray goes
         xcb_flush(x);
+    }
+
+    // A call of `method` on the menu at `path` of the application's connection, as a panel
+    // makes it: a call not answered ends in a timeout error.
+    QDBusMessage menuCall(const QString& path, const QString& method, const QVariantList& arguments,
+                          const QString& interface = u"com.canonical.dbusmenu"_s)
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QDBusConnection::sessionBus().baseService(), path, interface, method);
+        message.setArguments(arguments);
+        QDBusPendingCallWatcher pending(m_desktop.asyncCall(message, 10000));
+        [&] {
+            QVERIFY(QSignalSpy(&pending, &QDBusPendingCallWatcher::finished).wait(deadline(20000)));
+        }();
+        return pending.reply();
     }
 
     // Calls the menu cannot answer, and calls naming more ids than it has entries, are refused
@@ -373,17 +404,92 @@ private slots:
              {QVariant::fromValue(QList<MenuEvent>(100000, {1, u"clicked"_s}))},
              u"InvalidArgs"_s},
             {u"GetProperty"_s, {1, u"label"_s}, QString()}};
-        for (const auto& [method, arguments, error] : calls) {
-            // Through the bus, as a panel calls: a call not answered ends in a timeout error.
-            QDBusMessage message =
-                QDBusMessage::createMethodCall(QDBusConnection::sessionBus().baseService(),
-                                               u"/Refusing"_s, u"com.canonical.dbusmenu"_s, method);
-            message.setArguments(arguments);
-            QDBusPendingCallWatcher pending(m_desktop.asyncCall(message, 10000));
-            QVERIFY(QSignalSpy(&pending, &QDBusPendingCallWatcher::finished).wait(deadline(20000)));
-            QCOMPARE(pending.reply().errorName(),
+        for (const auto& [method, arguments, error] : calls)
+            QCOMPARE(menuCall(u"/Refusing"_s, method, arguments).errorName(),
                      error.isEmpty() ? error : u"org.freedesktop.DBus.Error."_s + error);
-        }
+    }
+
+    // Each kind of entry as a panel reads it: a shortcut with every modifier, a check mark, a
+    // radio choice, an icon, a separator; a change announced with the entries' properties; the
+    // text's direction; the root's opening from a group, the ids it does not know named back.
+    void menuEntriesAsAPanelReadsThem()
+    {
+        QMenu menu;
+        menu.addAction(u"&Keys && more_"_s)
+            ->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::META | Qt::Key_K));
+        QAction* check = menu.addAction(u"Check"_s);
+        check->setCheckable(true);
+        check->setChecked(true);
+        QActionGroup radios(&menu);
+        radios.addAction(menu.addAction(u"Radio"_s))->setCheckable(true);
+        QPixmap red(32, 32);
+        red.fill(Qt::red);
+        menu.addAction(QIcon(red), u"Icon"_s);
+        menu.addSeparator();
+        const QString path = u"/Entries"_s;
+        DBusMenuExporter exporter(QDBusConnection::sessionBus(), path, &menu);
+        const auto shown = [](const QVariantMap& properties) {
+            QStringList parts;
+            for (const auto& [key, value] : properties.asKeyValueRange())
+                parts << key + u'=' +
+                             (key == u"shortcut"_s
+                                  ? qdbus_cast<DBusMenuShortcut>(value).value(0).join(u'+')
+                              : key == u"icon-data"_s
+                                  ? QString::number(QImage::fromData(value.toByteArray()).width())
+                                  : value.toString());
+            return parts.join(u',');
+        };
+        const auto layout = qdbus_cast<DBusMenuLayoutItem>(
+            menuCall(path, u"GetLayout"_s, {0, -1, QStringList()}).arguments().value(1));
+        QStringList entries;
+        for (const DBusMenuLayoutItem& entry : layout.children)
+            entries << shown(entry.properties);
+        QCOMPARE(entries,
+                 (QStringList{u"enabled=true,label=_Keys & more__,shortcut=Control+Alt+Shift+"
+                              "Super+K,visible=true"_s,
+                              u"enabled=true,label=Check,toggle-state=1,toggle-type=checkmark,"
+                              "visible=true"_s,
+                              u"enabled=true,label=Radio,toggle-state=0,toggle-type=radio,"
+                              "visible=true"_s,
+                              u"enabled=true,icon-data=16,label=Icon,visible=true"_s,
+                              u"enabled=true,type=separator,visible=true"_s}));
+        const int checkId = layout.children.value(1).id;
+        const auto asked = qdbus_cast<QList<DBusMenuItemProperties>>(
+            menuCall(path, u"GetGroupProperties"_s,
+                     {QVariant::fromValue(QList<int>{checkId}), QStringList{u"toggle-state"_s}})
+                .arguments()
+                .value(0));
+        QCOMPARE(asked.value(0).id, checkId);
+        QCOMPARE(shown(asked.value(0).properties), u"toggle-state=1"_s);
+        QVERIFY(m_desktop.connect(QDBusConnection::sessionBus().baseService(), path,
+                                  u"com.canonical.dbusmenu"_s, u"ItemsPropertiesUpdated"_s, this,
+                                  SLOT(heard(QDBusMessage))));
+        m_heard.clear();
+        check->setChecked(false);
+        QTRY_COMPARE(m_heard.size(), 1);
+        const auto updated =
+            qdbus_cast<QList<DBusMenuItemProperties>>(m_heard.first().arguments().value(0));
+        QCOMPARE(updated.size(), 5);
+        QCOMPARE(shown(updated.value(1).properties),
+                 u"enabled=true,label=Check,toggle-state=0,toggle-type=checkmark,visible=true"_s);
+        const auto direction = [&] {
+            return QDBusReply<QDBusVariant>(
+                       menuCall(path, u"Get"_s, {u"com.canonical.dbusmenu"_s, u"TextDirection"_s},
+                                u"org.freedesktop.DBus.Properties"_s))
+                .value()
+                .variant()
+                .toString();
+        };
+        QCOMPARE(direction(), u"ltr"_s);
+        QGuiApplication::setLayoutDirection(Qt::RightToLeft);
+        const QString rightToLeft = direction();
+        QGuiApplication::setLayoutDirection(Qt::LeftToRight);
+        QCOMPARE(rightToLeft, u"rtl"_s);
+        QSignalSpy opened(&menu, &QMenu::aboutToShow);
+        const QDBusMessage group = menuCall(path, u"AboutToShowGroup"_s,
+                                            {QVariant::fromValue(QList<int>{0, checkId, 77})});
+        QCOMPARE(qdbus_cast<QList<int>>(group.arguments().value(1)), QList<int>{77});
+        QCOMPARE(opened.size(), 1);
     }
 
     // The real application, started as a desktop starts it, twice, beside a runtime folder that
