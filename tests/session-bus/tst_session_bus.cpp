@@ -11,6 +11,7 @@
 #include <QActionGroup>
 #include <QDesktopServices>
 #include <QImage>
+#include <QLocalServer>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QThread>
@@ -467,6 +468,7 @@ private slots:
         m_heard.clear();
         check->setChecked(false);
         QTRY_COMPARE(m_heard.size(), 1);
+        QCOMPARE(m_heard.first().signature(), u"a(ia{sv})a(ias)"_s);
         const auto updated =
             qdbus_cast<QList<DBusMenuItemProperties>>(m_heard.first().arguments().value(0));
         QCOMPARE(updated.size(), 5);
@@ -542,6 +544,43 @@ private slots:
         QVERIFY(!(mode & S_IWOTH) || QDir(folder).isEmpty());
         first.terminate();
         QVERIFY(first.waitForFinished(deadline(30000)));
+    }
+
+    // The real application, started by a desktop with a panel, takes the X display it finds and
+    // shows its item under the name of its desktop entry, which the panel keeps the item's place
+    // and visibility by.
+    void realApplicationsItem()
+    {
+        TestAccount account;
+        const QString executable = account.bundle() + u"/Resources/TarvessaAudioServer"_s;
+        QVERIFY(QFile::copy(QStringLiteral(TARVESSA_EXECUTABLE), executable));
+        account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
+        account.installRuntime(u"exec sleep 600"_s);
+        account.environment.insert(u"XDG_RUNTIME_DIR"_s, account.root());
+        for (const char* name : {"DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"})
+            account.environment.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
+        QStringList registered;
+        connect(m_watcher, &FakeWatcher::registered, m_context.get(),
+                [&](const QString& item) { registered << item; });
+        m_desktop.unregisterService(WatcherService);
+        QVERIFY(m_desktop.registerService(WatcherService));
+        // A Wayland session with its X server (Xwayland), as GNOME's: X is asked, Wayland not.
+        account.environment.insert(u"XDG_SESSION_TYPE"_s, u"wayland"_s);
+        account.environment.insert(u"WAYLAND_DISPLAY"_s, u"wayland-0"_s);
+        QLocalServer wayland;
+        QVERIFY(wayland.listen(account.path(u"wayland-0"_s)));
+        QProcess application; // killed as it goes, should a check fail
+        application.setProcessEnvironment(account.environment);
+        application.start(executable);
+        QTRY_COMPARE_WITH_TIMEOUT(registered.size(), 1, deadline(20000));
+        QVERIFY(!wayland.hasPendingConnections());
+        const QDBusMessage id = call(registered.first(), u"/StatusNotifierItem"_s,
+                                     u"org.freedesktop.DBus.Properties.Get"_s,
+                                     {u"org.kde.StatusNotifierItem"_s, u"Id"_s});
+        QCOMPARE(id.arguments().value(0).value<QDBusVariant>().variant().toString(),
+                 u"io.tarvessa.tarvessa-audio-server"_s);
+        application.terminate();
+        QVERIFY(application.waitForFinished(deadline(30000)));
     }
 
     // The file manager asked over the session bus, within a limit of 2 s, or no bus at all.
