@@ -476,6 +476,7 @@ int main(int argc, char* argv[])
     // --own-a-server RECORDS FORCED_KILL_MS, the server's script in RECORDS/server.sh.
     if (argc == 4 && std::strcmp(argv[1], "--own-a-server") == 0) {
         const QString records = QString::fromLocal8Bit(argv[2]);
+        qputenv("TMPDIR", argv[2]); // the account goes with the records, even when this is killed
         TestAccount account;
         account.writeInfoJson(QJsonObject{{u"TarvessaServerPort"_s, freePort()}});
         account.installRuntime(QString::fromUtf8(readAll(records + u"/server.sh"_s)));
