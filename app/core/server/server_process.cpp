@@ -351,27 +351,37 @@ void ServerProcess::killGroupAfterDelay()
 
 // The guard has gone (killed from outside): before the application goes, the server gets its
 // SIGTERM if no stop sent one, and the forced kill when it is due, here. Not yet reaped, the
-// server keeps its group's id ours meanwhile.
+// server keeps its group's id ours meanwhile; killed, it is waited for a moment, so that it has
+// gone before the application has.
 void ServerProcess::killWithoutGuard()
 {
     terminate();
     killGroupAfterDelay();
+    if (awaitEnd(*m_forcedKillDueNs))
+        return;
+    killGroup();
+    awaitEnd(monotonicNowNs() + KilledEndWaitNs);
+}
+
+// True once the server has ended (its helpers, if any, then get SIGTERM) or is no longer ours
+// to wait for; false when `deadlineNs` came first.
+bool ServerProcess::awaitEnd(std::int64_t deadlineNs)
+{
     for (;;) {
         siginfo_t info{};
         if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-            return; // not ours to wait for any more
+            return true;
         if (info.si_pid == m_pid) {
             ::kill(-m_pid, SIGTERM); // helpers left behind, if any
-            return;
+            return true;
         }
-        const std::int64_t left = *m_forcedKillDueNs - monotonicNowNs();
+        const std::int64_t left = deadlineNs - monotonicNowNs();
         if (left <= 0)
-            break;
+            return false;
         int waitMs = static_cast<int>(left / 1'000'000 + 1);
         pollfd ended{m_pidFd, POLLIN, 0};
         if (m_pidFd < 0)
             waitMs = std::min(waitMs, 50);
         ::poll(&ended, m_pidFd >= 0 ? 1 : 0, waitMs);
     }
-    killGroup();
 }

@@ -44,6 +44,8 @@ class ServerProcess : public QObject
 public:
     static constexpr int UnknownStatus = -1;
     static constexpr std::chrono::milliseconds EndPollInterval{200};
+    // How long a server killed as the application goes may take to die.
+    static constexpr std::int64_t KilledEndWaitNs = 2'000'000'000;
 
     // Opens a process descriptor of `pid`, or returns -1 with errno set.
     using DescriptorOpener = int (*)(pid_t pid);
@@ -79,6 +81,7 @@ private:
     bool tellGuard(std::int64_t forcedKillDueNs);
     bool guardIsThere() const;
     void killWithoutGuard();
+    bool awaitEnd(std::int64_t deadlineNs);
 
     pid_t m_pid = -1;
     std::chrono::milliseconds m_forcedKillDelay{12000};
