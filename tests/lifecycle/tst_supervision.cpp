@@ -52,10 +52,11 @@ qint64 guardOf(qint64 server)
 }
 
 // Kills the guard in a server's group, as someone outside might, and waits until it has gone.
+// The guard names itself once forked, maybe after the server has begun.
 void killGuardOf(qint64 server)
 {
-    const qint64 guard = guardOf(server);
-    QVERIFY(guard);
+    qint64 guard = 0;
+    QTRY_VERIFY_WITH_TIMEOUT((guard = guardOf(server)) != 0, deadline(5000));
     ::kill(static_cast<pid_t>(guard), SIGKILL);
     QTRY_VERIFY(!liveGroupOf(guard));
 }
@@ -398,8 +399,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
                                      (server = readAll(records.path(u"server"_s)).toLongLong()),
                                  deadline(10000));
         QVERIFY(processes({}, server).size() >= 2); // the server and its helper
-        const qint64 guard = guardOf(server);
-        QVERIFY(guard);
+        qint64 guard = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((guard = guardOf(server)) != 0, deadline(5000));
         QFETCH(bool, guardKilled);
         if (guardKilled)
             killGuardOf(server);
@@ -466,6 +467,74 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QTEST(ended.first().first().toInt(), "status");
         QVERIFY(!server.isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
+    }
+
+    // A process object that goes with a server whose guard has gone (killed from outside), no
+    // stop sent: the server gets its SIGTERM then, the object goes once it has ended, asleep
+    // meanwhile, and a helper left in its group gets its SIGTERM after it, its own shutdown
+    // uncut; a server deaf to SIGTERM is killed with its helper when the delay has passed, and
+    // has died by the time the object has gone. Watched with a process descriptor or without.
+    void aServerWithoutItsGuardEndsWithItsProcessObject_data()
+    {
+        QTest::addColumn<bool>("deaf");       // the server and its helper ignore SIGTERM
+        QTest::addColumn<bool>("descriptor"); // else refused, as by a seccomp filter
+        QTest::newRow("obeys SIGTERM") << false << true;
+        QTest::newRow("obeys SIGTERM, watched without a descriptor") << false << false;
+        QTest::newRow("deaf: killed when due") << true << true;
+        QTest::newRow("deaf, watched without a descriptor") << true << false;
+    }
+    void aServerWithoutItsGuardEndsWithItsProcessObject()
+    {
+        QFETCH(bool, deaf);
+        QFETCH(bool, descriptor);
+        TestAccount records;
+        const QString record = records.path(u"record"_s), ready = records.path(u"ready"_s);
+        // A shutdown that takes a moment, which a SIGKILL right after the SIGTERM would cut short.
+        const QString shutdown =
+            u"trap 'trap - TERM; sleep 0.3; echo %1 >> \"%2\"; exit 0' TERM\n"_s;
+        const QString script =
+            (deaf ? u"trap '' TERM\nsleep 300 &\n"_s
+                  : shutdown.arg(u"server"_s, record) +
+                        u"(%1 sleep 300 & wait) &\n"_s.arg(shutdown.arg(u"helper"_s, record))) +
+            u": > \"%1\"\nwait\n"_s.arg(ready);
+        static bool refused;
+        refused = !descriptor;
+        auto server = std::make_unique<ServerProcess>(nullptr, [](pid_t pid) {
+            errno = EPERM;
+            return refused ? -1 : openPidFd(pid);
+        });
+        const std::chrono::milliseconds delay(deaf ? 1500 : deadline(20000));
+        QVERIFY(server
+                    ->start({u"/bin/sh"_s,
+                             {u"-c"_s, script},
+                             QDir::tempPath(),
+                             QProcessEnvironment::systemEnvironment(),
+                             -1,
+                             delay})
+                    .ok());
+        const qint64 pid = server->processId();
+        const auto reap = qScopeGuard([&] {
+            ::kill(static_cast<pid_t>(-pid), SIGKILL);
+            ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ready), deadline(10000));
+        killGuardOf(pid);
+        const auto cpuMs = [] {
+            rusage used{};
+            ::getrusage(RUSAGE_THREAD, &used);
+            return (used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1000 +
+                   (used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1000;
+        };
+        const auto cpuBefore = cpuMs();
+        QElapsedTimer took;
+        took.start();
+        server.reset();
+        QCOMPARE(took.elapsed() >= delay.count(), deaf);
+        QCOMPARE_LT(cpuMs() - cpuBefore, 200);
+        QCOMPARE(liveGroupOf(pid), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(readAll(record), deaf ? QByteArray() : "server\nhelper\n",
+                                  deadline(5000));
     }
 };
 
