@@ -2,6 +2,7 @@
 // registered, down to a launch at login, and the paths no reader takes; and the "Start at Login"
 // item's toggle and its alerts.
 #include "controller/launch_options.h"
+#include "session/desktop_entry.h"
 #include "session/xdg_autostart.h"
 #include "test_account.h"
 
@@ -88,7 +89,8 @@ private slots:
     }
 
     // Registered, the entry is where the desktop looks, and its own readers start the program
-    // with --autostart, which is recognised as a launch at login.
+    // with --autostart, which is recognised as a launch at login. It names the program in
+    // TryExec too, so that a desktop which checks only that (Plasma) skips it once it has gone.
     void desktopReadsTheEntry_data()
     {
         QTest::addColumn<QString>("script"); // the entry in $1; prints the program's argv
@@ -124,6 +126,9 @@ eval "printf '%s\n' $(sed -n 's/^ExecStart=://p' "$units"/app*.service)")sh"_s;
         QCOMPARE(argv, (QStringList{installed.program, u"--autostart"_s, u""_s}));
         QVERIFY(parseLaunchOptions(argv).launchedAtLogin);
         QVERIFY(!parseLaunchOptions({installed.program}).launchedAtLogin);
+        const auto entry = DesktopEntry::mainGroup(readAll(installed.service.entryPath()));
+        QCOMPARE(DesktopEntry::unescape(entry.value_or(QHash<QString, QString>())[u"TryExec"_s]),
+                 installed.program);
     }
 
     // Where "Open System Settings" leads on each desktop: its autostart page when the program

@@ -4,6 +4,8 @@
 #include "base/base_folders.h"
 #include "base/native_names.h"
 #include "deadline.h"
+#include "mode_server.h"
+#include "probe/mode_request.h"
 #include "probe/probe_answer.h"
 #include "probe/socket_owner.h"
 #include "server/port_choice.h"
@@ -12,6 +14,7 @@
 #include "server/server_log.h"
 #include "session/desktop_entry.h"
 
+#include <QEventLoop>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTcpServer>
@@ -344,6 +347,24 @@ private slots:
                  O_APPEND | O_WRONLY);
     }
 
+    // A completion that runs an event loop of its own past the probe's time limit (an alert
+    // answered late, say) is called once: the time limit comes in that loop to a probe that has
+    // already ended.
+    void aProbeEndsOnce()
+    {
+        ModeServer port;
+        QObject context;
+        int calls = 0;
+        requestMode(port.serverPort(), std::chrono::milliseconds(deadline(100)), &context,
+                    [&](bool) {
+                        ++calls;
+                        QEventLoop alert;
+                        QTimer::singleShot(deadline(300), &alert, &QEventLoop::quit);
+                        alert.exec();
+                    });
+        QTRY_COMPARE(calls, 1);
+    }
+
     // Compatible: status 200 and a JSON object whose "mode" is the string "quarle".
     void probeAnswer()
     {
@@ -390,12 +411,18 @@ private slots:
         QCOMPARE(owner([](auto& r) { r.header.nlmsg_type = NLMSG_ERROR; }), std::nullopt);
         QCOMPARE(owner([](auto&) {}, 1), std::nullopt);
         // Asked through a socket standing in for the kernel's, its reply already waiting: the
-        // request goes out whole, and the reply's owner is the answer, which no table gives.
+        // request goes out whole, and the reply's owner is the answer, which no table gives. A
+        // reply that claims more than came is none, whatever lies past it in memory.
         static int kernel[2];
         QCOMPARE(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, kernel), 0);
         const auto closing = qScopeGuard([] { ::close(kernel[0]); });
-        QCOMPARE(::send(kernel[0], &whole, sizeof whole, 0), ssize_t(sizeof whole));
-        QCOMPARE(connectionPeerOwner(2104, 40000, [] { return kernel[1]; }), 1234U);
+        for (const std::optional<uint> owner : {std::optional<uint>(), std::optional(1234U)}) {
+            auto reply = whole;
+            reply.header.nlmsg_len += owner ? 0 : 4;
+            QCOMPARE(::send(kernel[0], &reply, sizeof reply, 0), ssize_t(sizeof reply));
+            QCOMPARE(connectionPeerOwner(2104, 40000, [] { return ::dup(kernel[1]); }), owner);
+        }
+        ::close(kernel[1]);
         QByteArray asked(1024, Qt::Uninitialized);
         asked.truncate(::recv(kernel[0], asked.data(), size_t(asked.size()), MSG_DONTWAIT));
         QCOMPARE(asked, peerSocketRequest(AF_INET, 2104, 40000));
@@ -489,7 +516,7 @@ private slots:
                                 .value_or(QHash<QString, QString>())
                                 .value(u"Exec"_s));
         };
-        const QString awkward = u" /a \"b\" `c` $d \\e 50%\t\n\r\\s %U"_s;
+        const QString awkward = u" /a \"b\" `c` $d \\e 50%\t\n\r\\s %U\\"_s; // an escape last
         QCOMPARE(readBack(awkward), awkward);
         QCOMPARE(splitExec(readBack(quoteExecArgument(awkward) + u" %U --autostart"_s)),
                  (QStringList{awkward, u"--autostart"_s}));
@@ -497,6 +524,7 @@ private slots:
         QCOMPARE(splitExec(u"x\t100%% \"\" a\\ b \"\\x\\$\" 5%"_s),
                  (QStringList{u"x"_s, u"100%"_s, u""_s, u"a b"_s, u"\\x$"_s, u"5%"_s}));
         QCOMPARE(splitExec(u"\"x"_s), std::nullopt); // a quote left open
+        QCOMPARE(unescape(u"a\\"_s), u"a\\"_s);      // a lone \ at the end stays
     }
 
     // The bundle is the folder above the running executable's, found through a link and kept

@@ -121,7 +121,8 @@ private slots:
 
     // Requests from the command line through a real instance socket, in each state: "ok" or
     // "no" and what the launch prints (--status: its exit status and lines, "|" ending each),
-    // then the state left. A failure's text reaches the launch on one line.
+    // then the state left. A failure's text reaches the launch on one line. None of them opens
+    // the browser.
     void instanceCommands()
     {
         using enum ServerState::Case;
@@ -136,12 +137,14 @@ private slots:
             Command command;
             QString said;
             ServerState::Case after;
+            QString runtime = {}; // none: the bundle's runtime is missing
         } rows[] = {
             {none, Command::Status, u"ok 3 Server stopped|"_s + address, stopped},
             {failure, Command::Status, u"ok 1 No runtime. See the log.|"_s + address, failed},
             {external, Command::Status, u"ok 0 Server running (external)|"_s + address, running},
             {external, Command::Start, u"ok "_s, running},
             {none, Command::Start, u"ok "_s, failed}, // the runtime is missing: its alert follows
+            {none, Command::Start, u"ok "_s, starting, u"exec sleep 60"_s},
             {failure, Command::Stop, u"ok "_s, stopped},
             {external, Command::Stop, notOurs + u"stop it."_s, running},
             {external, Command::Restart, notOurs + u"restart it."_s, running},
@@ -150,6 +153,8 @@ private slots:
             TestAccount account;
             auto controller = account.makeController();
             controller->updateMenu(row.before);
+            if (!row.runtime.isEmpty())
+                account.installRuntime(row.runtime);
             SingleInstance instance(account.root());
             instance.setCommandHandler(
                 [&](Command asked) { return answerCommand(*controller, asked); });
@@ -168,6 +173,7 @@ private slots:
                            QString::fromLocal8Bit(report.output).replace(u'\n', u'|'));
             QCOMPARE(said, row.said);
             QTRY_COMPARE(controller->serverState.kind(), row.after);
+            QVERIFY(!controller->openBrowserWhenReady);
         }
         // Where no lock can even be read, no instance is asked, and the launch is told why.
         SingleInstance nowhere(QDir::temp().filePath(u"no-such-folder"_s));

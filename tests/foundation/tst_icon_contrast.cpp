@@ -55,6 +55,11 @@ private slots:
                                 QColor(0xcf, 0xd2, 0xd4)};
         for (int grey = 0; grey < 256; ++grey)
             panels.append(QColor(grey, grey, grey));
+        // The sizes it offers a tray that picks one (an X11 tray, Qt's own item) are these.
+        QList<QSize> offered;
+        for (const int size : Sizes)
+            offered.append(QSize(size, size));
+        QCOMPARE(icon.availableSizes(), offered);
         for (const int size : Sizes) {
             QList<double> ink = drawn(icon, size);
             QCOMPARE(ink.size(), size * size);

@@ -235,8 +235,14 @@ private slots:
         life.account.installRuntime(u"exec sleep 300"_s);
         TarvessaAudioServerAppDelegate& c = *life.controller;
         const int inheritable = ::dup(STDIN_FILENO); // a descriptor of ours, not close-on-exec
+        struct sigaction ignore = {}, hangup = {}, brokenPipe = {};
+        ignore.sa_handler = SIG_IGN; // as nohup, and as Qt for a broken pipe, may leave them
+        ::sigaction(SIGHUP, &ignore, &hangup);
+        ::sigaction(SIGPIPE, &ignore, &brokenPipe);
         c.startServer(false);
         ::close(inheritable);
+        ::sigaction(SIGHUP, &hangup, nullptr);
+        ::sigaction(SIGPIPE, &brokenPipe, nullptr);
         QVERIFY(life.stateIs(Case::starting));
         const qint64 first = c.serverProcess->processId();
         c.openWebInterface(); // not answering yet: a wait for the same server opens the browser
@@ -252,6 +258,13 @@ private slots:
             QDir(proc + u"fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
             (QStringList{u"0"_s, u"1"_s, u"2"_s}));
         QCOMPARE(QFileInfo(proc + u"fd/2"_s).symLinkTarget(), c.serverLogURL().toLocalFile());
+        // A hangup ignored stays ignored, as whoever started us asked; a broken pipe never is.
+        const quint64 ignored = QRegularExpression(u"SigIgn:\\s*(\\w+)"_s)
+                                    .match(QString::fromLatin1(readAll(proc + u"status"_s)))
+                                    .captured(1)
+                                    .toULongLong(nullptr, 16);
+        const quint64 hup = quint64(1) << (SIGHUP - 1), pipe = quint64(1) << (SIGPIPE - 1);
+        QCOMPARE(ignored & (hup | pipe), hup);
         // Nor in its guard, but /dev/null as its streams, its lifeline and the server's pidfd.
         const QList<qint64> group = processes({}, first);
         QCOMPARE(group.size(), 2);
@@ -430,6 +443,30 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QCOMPARE_LT(used.ru_utime.tv_sec * 1000 + used.ru_utime.tv_usec / 1000 +
                         used.ru_stime.tv_sec * 1000 + used.ru_stime.tv_usec / 1000,
                     200);
+    }
+
+    // A signal that comes before the server has begun does to it what it would do to the server,
+    // never what the application's handler would: here the child dies of it.
+    void aSignalBeforeTheServerBeginsIsNotOurs()
+    {
+        struct sigaction handled = {}, before = {};
+        handled.sa_handler = [](int) {};
+        ::sigaction(SIGUSR1, &handled, &before);
+        const auto restore = qScopeGuard([&] { ::sigaction(SIGUSR1, &before, nullptr); });
+        ServerProcess server(nullptr, [](pid_t pid) {
+            if (pid == ::getpid()) // the child, asking for its own
+                ::raise(SIGUSR1);
+            return openPidFd(pid);
+        });
+        QSignalSpy ended(&server, &ServerProcess::finished);
+        QVERIFY(server
+                    .start({u"/bin/sh"_s,
+                            {u"-c"_s, u"exit 0"_s},
+                            QDir::tempPath(),
+                            QProcessEnvironment::systemEnvironment()})
+                    .ok());
+        QVERIFY(ended.wait(deadline(10000)));
+        QCOMPARE(ended.first().first().toInt(), SIGUSR1);
     }
 
     // Where the system refuses process descriptors (no pidfd_open before Linux 5.3, EPERM from a

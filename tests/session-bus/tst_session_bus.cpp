@@ -5,6 +5,7 @@
 #include "desktop/dbus_menu_exporter.h"
 #include "desktop/dbus_menu_types.h"
 #include "desktop/desktop_services.h"
+#include "desktop/status_notifier_item.h"
 #include "desktop/tray_host.h"
 #include "lifecycle.h"
 
@@ -13,6 +14,7 @@
 #include <QImage>
 #include <QLocalServer>
 #include <QMenu>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QThread>
 #include <QtDBus>
@@ -214,6 +216,9 @@ private slots:
             return all;
         };
         QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
+        // An item not given a menu names none in the way panels know.
+        QCOMPARE(StatusNotifierItem(QDBusConnection::sessionBus(), {}, {}).menuPath(),
+                 u"/NO_DBUSMENU"_s);
         QCOMPARE(itemProperty(u"Category"_s).toString(), u"ApplicationStatus"_s);
         // Plasma calls Activate all the same, and opens the menu only when the call fails.
         const QDBusMessage activated =
@@ -360,6 +365,14 @@ private slots:
         QSignalSpy told(&atStart, &TrayHostWatch::hostAppeared);
         atStart.start();
         QCOMPARE(told.size(), 1);
+        // A watcher too busy to answer while the launch waits is asked again.
+        QSemaphore busy;
+        QMetaObject::invokeMethod(m_watcher, [&busy] { busy.acquire(); });
+        TrayHostWatch slow(QDBusConnection::sessionBus());
+        QSignalSpy slowTold(&slow, &TrayHostWatch::hostAppeared);
+        slow.start();
+        busy.release();
+        QTRY_COMPARE(slowTold.size(), 1);
         // With both there, the X tray at once and the watcher's host when it answers.
         TrayHostWatch both(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched);
         QSignalSpy bothTold(&both, &TrayHostWatch::hostAppeared);
