@@ -8,6 +8,7 @@
 #include "probe/mode_request.h"
 #include "probe/probe_answer.h"
 #include "probe/socket_owner.h"
+#include "server/group_guard.h"
 #include "server/port_choice.h"
 #include "server/runtime_folders.h"
 #include "server/server_environment.h"
@@ -284,6 +285,7 @@ private slots:
         }
         QCOMPARE(modeOf(target), 0755);
         QVERIFY(obstacle != Obstacle::File || readAll(a.folders[at]) == "x");
+        QCOMPARE(a.locations().previousServerLogFile(), a.log + u"/server.previous.log"_s);
     }
 
     // Each legacy folder is moved whole while its new place does not exist; an existing one, even
@@ -345,16 +347,21 @@ private slots:
         // Appended to, and the server's writes wait for a slow disk rather than fail.
         QCOMPARE(::fcntl(handle.value().fd(), F_GETFL) & (O_APPEND | O_ACCMODE | O_NONBLOCK),
                  O_APPEND | O_WRONLY);
+        LogHandle closed(::dup(handle.value().fd())); // once closed, it holds no descriptor
+        closed.close();
+        QVERIFY(!closed.isOpen());
     }
 
-    // A completion that runs an event loop of its own past the probe's time limit (an alert
-    // answered late, say) is called once: the time limit comes in that loop to a probe that has
-    // already ended.
-    void aProbeEndsOnce()
+    // A probe's connection goes with its end. A completion that runs an event loop of its own
+    // past the time limit (an alert answered late, say) is called once: the time limit comes in
+    // that loop to a probe that has already ended. An owner not known on connecting (the
+    // server's side had not completed the handshake) is asked again on the answer.
+    void probeRequest()
     {
         ModeServer port;
         QObject context;
-        int calls = 0;
+        int calls = 0, asked = 0;
+        bool compatible = false;
         requestMode(port.serverPort(), std::chrono::milliseconds(deadline(100)), &context,
                     [&](bool) {
                         ++calls;
@@ -363,6 +370,58 @@ private slots:
                         alert.exec();
                     });
         QTRY_COMPARE(calls, 1);
+        QTRY_VERIFY(context.findChildren<QTcpSocket*>().isEmpty());
+        requestMode(
+            port.serverPort(), std::chrono::seconds(10), &context,
+            [&](bool answer) { compatible = answer; },
+            [&](quint16, quint16) {
+                return ++asked == 1 ? std::nullopt : std::optional(::geteuid());
+            });
+        QTRY_VERIFY(compatible);
+        QCOMPARE(asked, 2);
+    }
+
+    // Where the guard reads a process's state, for every number of digits.
+    void procStatPaths()
+    {
+        for (const long pid : {1L, 10L, 19L, 100L, 4194304L}) {
+            char path[32];
+            procStatPath(pid, path);
+            QCOMPARE(QByteArray(path), "/proc/" + QByteArray::number(pid) + "/stat");
+        }
+    }
+
+    // An answer is read up to its limits, a head of 16 KiB and a body of 64 KiB however it is
+    // framed: one byte more is broken, never waited for.
+    void answerLimits()
+    {
+        using enum HttpResponse::Progress;
+        const QByteArray status = "HTTP/1.1 200 OK\r\n", body(64 * 1024, 'b'),
+                         chunked = status + "Transfer-Encoding: chunked\r\n\r\n";
+        const auto head = [&](qsizetype end) { // its blank line at `end`
+            const QByteArray start = status + "Content-Length: 0\r\nX: ";
+            return start + QByteArray(end - start.size(), 'x') + "\r\n\r\n";
+        };
+        const struct
+        {
+            const char* name;
+            QByteArray received;
+            bool closed;
+            HttpResponse::Progress progress;
+        } rows[] = {
+            {"a head at the limit", head(16 * 1024), false, whole},
+            {"a head past it", head(16 * 1024 + 1), false, broken},
+            {"a length at the limit", status + "Content-Length: 65536\r\n\r\n" + body, false,
+             whole},
+            {"a length past it", status + "Content-Length: 65537\r\n\r\n" + body, false, broken},
+            {"chunks at the limit", chunked + "10000\r\n" + body + "\r\n0\r\n\r\n", false, whole},
+            {"chunks past it",
+             chunked + "ffff\r\n" + body.first(0xffff) + "\r\n2\r\nbb\r\n0\r\n\r\n", false, broken},
+            {"to the close, at the limit", status + "\r\n" + body, true, whole},
+            {"to the close, past it", status + "\r\n" + body + 'b', false, broken},
+        };
+        for (const auto& [name, received, closed, progress] : rows)
+            QVERIFY2(readHttpResponse(received, closed).progress == progress, name);
     }
 
     // Compatible: status 200 and a JSON object whose "mode" is the string "quarle".
@@ -571,6 +630,10 @@ private slots:
         row("cut off at the end", "\xe2\x82\xac", "\xf0\x9f\x92");
         row("a high surrogate's encoding at the end", "N", "\xed\xa0\x80");
         row("the name's escape mark", "\xef\xb7\x90", "\xe9");
+        row("the first and last of each length, and around the surrogates",
+            "\x01\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf"
+            "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
+            {});
     }
     void names()
     {

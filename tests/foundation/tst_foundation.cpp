@@ -120,9 +120,9 @@ private slots:
     }
 
     // Requests from the command line through a real instance socket, in each state: "ok" or
-    // "no" and what the launch prints (--status: its exit status and lines, "|" ending each),
-    // then the state left. A failure's text reaches the launch on one line. None of them opens
-    // the browser.
+    // "no" and what the launch prints (--status: the state's name as the instances exchange it,
+    // the exit status and lines, "|" ending each), then the state left. A failure's text reaches
+    // the launch on one line. None of them opens the browser.
     void instanceCommands()
     {
         using enum ServerState::Case;
@@ -139,9 +139,11 @@ private slots:
             ServerState::Case after;
             QString runtime = {}; // none: the bundle's runtime is missing
         } rows[] = {
-            {none, Command::Status, u"ok 3 Server stopped|"_s + address, stopped},
-            {failure, Command::Status, u"ok 1 No runtime. See the log.|"_s + address, failed},
-            {external, Command::Status, u"ok 0 Server running (external)|"_s + address, running},
+            {none, Command::Status, u"ok stopped 3 Server stopped|"_s + address, stopped},
+            {failure, Command::Status, u"ok failed 1 No runtime. See the log.|"_s + address,
+             failed},
+            {external, Command::Status, u"ok running 0 Server running (external)|"_s + address,
+             running},
             {external, Command::Start, u"ok "_s, running},
             {none, Command::Start, u"ok "_s, failed}, // the runtime is missing: its alert follows
             {none, Command::Start, u"ok "_s, starting, u"exec sleep 60"_s},
@@ -169,7 +171,7 @@ private slots:
                 (asked.get() == SingleInstance::CommandOutcome::Done ? u"ok "_s : u"no "_s) +
                 (row.command != Command::Status
                      ? text
-                     : QString::number(report.exitStatus) + u' ' +
+                     : text.section(u' ', 0, 0) + u' ' + QString::number(report.exitStatus) + u' ' +
                            QString::fromLocal8Bit(report.output).replace(u'\n', u'|'));
             QCOMPARE(said, row.said);
             QTRY_COMPARE(controller->serverState.kind(), row.after);

@@ -13,6 +13,7 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 
+#include <algorithm>
 #include <cstring>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -162,7 +163,8 @@ private slots:
     }
 
     // What a probe's answer starts: a compatible server that answers is used as it is, and after
-    // a stop while the probe is out its answer starts nothing.
+    // a stop while the probe is out its answer starts nothing. Only the launch's request to open
+    // the browser is kept for the next wait, even when the server that answered was opened.
     void openUsesAServerThatAnswers_data()
     {
         QTest::addColumn<Asked>("asked");
@@ -199,6 +201,7 @@ private slots:
         QTRY_VERIFY(c.probesInFlight() == 0 && !c.serverProcess && !c.readinessTimer &&
                     (life.stateIs(Case::running) || life.stateIs(Case::failed)));
         QTEST(int(life.account.workspace.openedUrls.size()), "opened");
+        QCOMPARE(c.openBrowserWhenReady, asked == Asked::launch);
         QCOMPARE(port.requests, 1);
         QCOMPARE(life.launches(), int(stopMeanwhile));
         QCOMPARE(c.statusMenuItem->text() == u"Server running (external)"_s,
@@ -265,12 +268,16 @@ private slots:
                                     .toULongLong(nullptr, 16);
         const quint64 hup = quint64(1) << (SIGHUP - 1), pipe = quint64(1) << (SIGPIPE - 1);
         QCOMPARE(ignored & (hup | pipe), hup);
-        // Nor in its guard, but /dev/null as its streams, its lifeline and the server's pidfd.
+        // Nor in its guard, but /dev/null as its streams, its lifeline and the server's pidfd;
+        // it works in "/", holding no folder of the user's busy.
         const QList<qint64> group = processes({}, first);
         QCOMPARE(group.size(), 2);
-        QCOMPARE(QDir(u"/proc/%1/fd"_s.arg(group.first() == first ? group.last() : group.first()))
-                     .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
-                 (QStringList{u"0"_s, u"1"_s, u"2"_s, u"3"_s, u"4"_s}));
+        const QString guard =
+            u"/proc/%1/"_s.arg(group.first() == first ? group.last() : group.first());
+        QTRY_COMPARE(QFileInfo(guard + u"cwd"_s).symLinkTarget(), u"/"_s); // set up by then
+        QCOMPARE(
+            QDir(guard + u"fd"_s).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+            (QStringList{u"0"_s, u"1"_s, u"2"_s, u"3"_s, u"4"_s}));
 
         c.restartServer();
         QTRY_VERIFY(c.serverProcess && c.serverProcess->processId() != first &&
@@ -445,6 +452,32 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
                     200);
     }
 
+    // Whether a server ran or could not (its interpreter missing), the application holds nothing
+    // of it once it has gone: neither the start's report, nor the guard's socket, nor the
+    // process descriptor.
+    void nothingOfAServerStaysOpen()
+    {
+        TestAccount files;
+        const QString broken = files.path(u"broken"_s);
+        QVERIFY(writeFile(broken, "#!/no/such/interpreter\n") &&
+                QFile::setPermissions(broken, QFile::ReadOwner | QFile::ExeOwner));
+        const auto held = [] {
+            return QDir(u"/proc/self/fd"_s).entryList(QDir::AllEntries | QDir::System).size();
+        };
+        const qsizetype before = held();
+        for (const QString& program : {broken, u"/bin/true"_s}) {
+            ServerProcess server;
+            QSignalSpy ended(&server, &ServerProcess::finished);
+            const Expected<void> started =
+                server.start({program, {}, QDir::tempPath(), QProcessEnvironment()});
+            QCOMPARE(started.ok() ? QString() : started.error().description,
+                     program == broken ? u"cannot run %1: No such file or directory"_s.arg(broken)
+                                       : QString());
+            QVERIFY(!started.ok() || ended.wait(deadline(10000)));
+        }
+        QCOMPARE(held(), before);
+    }
+
     // A signal that comes before the server has begun does to it what it would do to the server,
     // never what the application's handler would: here the child dies of it.
     void aSignalBeforeTheServerBeginsIsNotOurs()
@@ -470,8 +503,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
     }
 
     // Where the system refuses process descriptors (no pidfd_open before Linux 5.3, EPERM from a
-    // seccomp filter) the server still starts, its end is still seen with its status, and the
-    // helper it leaves in its group is still ended.
+    // seccomp filter) the server still starts, its end is still seen with its status, and then
+    // no longer looked for; the helper it leaves in its group is still ended.
     void aRefusedProcessDescriptorIsWatchedAnotherWay_data()
     {
         QTest::addColumn<int>("refusal");
@@ -507,6 +540,7 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QVERIFY(ended.wait(deadline(10000)));
         QTEST(ended.first().first().toInt(), "status");
         QVERIFY(!server.isRunning());
+        QVERIFY(std::ranges::none_of(server.findChildren<QTimer*>(), &QTimer::isActive));
         QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
     }
 

@@ -25,15 +25,8 @@ constexpr std::int64_t LookAgainNs = 200'000'000;
 // From /proc/<pid>/stat: its process group, 0 when it has ended (a zombie) or is not there.
 pid_t liveGroupOf(long pid)
 {
-    char path[32] = "/proc/";
-    char digits[20];
-    int n = 0;
-    for (long rest = pid; rest > 0 && n < 19; rest /= 10)
-        digits[n++] = static_cast<char>('0' + rest % 10);
-    int at = 6;
-    while (n > 0)
-        path[at++] = digits[--n];
-    std::memcpy(path + at, "/stat", 6);
+    char path[32];
+    procStatPath(pid, path);
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return 0;
@@ -151,6 +144,19 @@ void keepOnly(int lifeline, int serverFd)
 }
 
 } // namespace
+
+void procStatPath(long pid, char (&path)[32])
+{
+    std::memcpy(path, "/proc/", 6);
+    char digits[20];
+    int n = 0;
+    for (long rest = pid; rest > 0 && n < 19; rest /= 10)
+        digits[n++] = static_cast<char>('0' + rest % 10);
+    int at = 6;
+    while (n > 0)
+        path[at++] = digits[--n];
+    std::memcpy(path + at, "/stat", 6);
+}
 
 std::int64_t monotonicNowNs()
 {

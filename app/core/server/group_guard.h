@@ -29,6 +29,9 @@ struct GuardNotice
 
 std::int64_t monotonicNowNs();
 
+// "/proc/<pid>/stat" in `path`, made without allocating, as the guard must.
+void procStatPath(long pid, char (&path)[32]);
+
 // Runs the guard in the calling process, a child of the server's child before its exec: system
 // calls only, no allocation. `lifeline` is the guard's end of the socket; `serverFd` a process
 // descriptor of the server, or -1 where they are refused (the server's end is then seen as the
