@@ -316,8 +316,8 @@ private slots:
     }
 
     // An alert as the user meets it: the title in bold, the message exactly as it stands (a
-    // path is the user's text, never markup), wide enough to read as a sentence, the first
-    // button the default and Escape the last.
+    // path is the user's text, never markup), wide enough to read as a sentence, above other
+    // windows, the first button the default and Escape the last.
     void alertAsShown()
     {
         const QString text = u"Cannot create the folder /m/My  Music <b>x</b> &amp;\n  indented"_s;
@@ -332,7 +332,9 @@ private slots:
                     QStringList{title->textFormat() == Qt::RichText ? title->text() : u"plain"_s,
                                 label->textFormat() == Qt::PlainText ? label->text() : u"markup"_s,
                                 box->defaultButton() ? box->defaultButton()->text() : QString(),
-                                box->width() >= 400 ? u"wide"_s : u"narrow"_s}
+                                box->width() >= 400 ? u"wide"_s : u"narrow"_s,
+                                box->windowFlags() & Qt::WindowStaysOnTopHint ? u"on top"_s
+                                                                              : u"below"_s}
                         .join(u'|');
                 QTest::keyClick(box, Qt::Key_Escape);
             }
@@ -340,7 +342,7 @@ private slots:
         look.start(20);
         const int answer = MessageBoxAlerts().run(
             {AlertRequest::Style::Warning, u"A <b> & B"_s, text, {u"Retry"_s, u"Not Now"_s}});
-        QCOMPARE(seen, u"<b>A &lt;b&gt; &amp; B</b>|"_s + text + u"|Retry|wide"_s);
+        QCOMPARE(seen, u"<b>A &lt;b&gt; &amp; B</b>|"_s + text + u"|Retry|wide|on top"_s);
         QCOMPARE(answer, 1);
     }
 

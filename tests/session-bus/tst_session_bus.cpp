@@ -216,9 +216,16 @@ private slots:
             return all;
         };
         QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
-        // An item not given a menu names none in the way panels know.
-        QCOMPARE(StatusNotifierItem(QDBusConnection::sessionBus(), {}, {}).menuPath(),
-                 u"/NO_DBUSMENU"_s);
+        {
+            // An item not given a menu names none in the way panels know; shown twice, it stays.
+            StatusNotifierItem bare(
+                QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"bare-item"_s), {}, {});
+            QCOMPARE(bare.menuPath(), u"/NO_DBUSMENU"_s);
+            bare.show();
+            bare.show();
+            QVERIFY(bare.isVisible());
+        }
+        QDBusConnection::disconnectFromBus(u"bare-item"_s);
         QCOMPARE(itemProperty(u"Category"_s).toString(), u"ApplicationStatus"_s);
         // Plasma calls Activate all the same, and opens the menu only when the call fails.
         const QDBusMessage activated =
@@ -505,6 +512,9 @@ private slots:
                                             {QVariant::fromValue(QList<int>{0, checkId, 77})});
         QCOMPARE(qdbus_cast<QList<int>>(group.arguments().value(1)), QList<int>{77});
         QCOMPARE(opened.size(), 1);
+        // A panel that tells of the root's opening by an event asks the same.
+        menuCall(path, u"Event"_s, {0, u"opened"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+        QCOMPARE(opened.size(), 2);
     }
 
     // The real application, started as a desktop starts it, twice, beside a runtime folder that
