@@ -144,14 +144,14 @@ private slots:
         }
     }
 
-    // A bundle without its runtime or entry script, something that is no file where the log
-    // goes, or a file where a data folder goes: the start fails at once and says why, nothing
-    // there is lost, a FIFO does not hang the open, and a broken bundle leaves no trace in the
-    // account.
+    // A bundle without its runtime or entry script, or whose runtime cannot run, something that
+    // is no file where the log goes, or a file where a data folder goes: the start fails at once
+    // and says why, nothing there is lost, a FIFO does not hang the open, and a broken bundle
+    // leaves no trace in the account.
     void somethingInTheWay_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("message"); // %1: the log, or the data folder in the way
+        QTest::addColumn<QString>("message"); // %1: the log, the data folder or the runtime
         const QString prepare = u"Tarvessa Audio Server could not prepare its data folders: "_s;
         const QString log = prepare + u"The server log %1 is not a regular file"_s;
         const QString runtime = u"The bundled Node.js runtime is missing or not executable."_s;
@@ -162,6 +162,9 @@ private slots:
         QTest::newRow("a device") << u"device"_s << log;
         QTest::newRow("no runtime") << u"runtime/bin/node"_s << runtime;
         QTest::newRow("a runtime not executable") << u"runtime 0644"_s << runtime;
+        QTest::newRow("a runtime whose interpreter is missing")
+            << u"no interpreter"_s
+            << u"Tarvessa Audio Server could not start: cannot run %1: No such file or directory"_s;
         QTest::newRow("no entry script")
             << u"app/build/server/index.js"_s << u"The bundled Tarvessa Audio server is missing."_s;
     }
@@ -172,15 +175,18 @@ private slots:
         Lifecycle life;
         life.account.installRuntime(u"exit 0"_s);
         const QString data = RuntimeLocations(life.account.folders()).dataFolder() + u'/' + kind;
-        const QString log =
-            kind == u"artwork-cache"_s ? data : life.controller->serverLogURL().toLocalFile();
         const QString resources = life.account.bundle() + u"/Resources/"_s;
+        const QString log = kind == u"artwork-cache"_s ? data
+                            : kind == u"no interpreter"_s
+                                ? resources + u"runtime/bin/node"_s
+                                : life.controller->serverLogURL().toLocalFile();
         const bool bundle = kind.contains(u'/') || kind.startsWith(u"runtime"_s);
         QVERIFY(bundle || QDir().mkpath(QFileInfo(log).path()));
         QVERIFY(kind == u"artwork-cache"_s ? writeFile(data, "kept")
                 : kind == u"fifo"          ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
                 : kind == u"folder"        ? writeFile(log + u"/kept"_s, "kept")
                 : kind == u"device"        ? QFile::link(u"/dev/null"_s, log)
+                : kind == u"no interpreter" ? writeFile(log, "#!/no/such/interpreter\n")
                 : kind.contains(u'/')
                     ? QFile::remove(resources + kind)
                     : QFile(resources + u"runtime/bin/node"_s).setPermissions(QFile::ReadOwner));

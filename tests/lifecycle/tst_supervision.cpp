@@ -144,6 +144,7 @@ private slots:
                        : u"Server did not become ready within 60 seconds. Check the server log "
                          "for details."_s);
         QCOMPARE(life.account.workspace.openedUrls, QList<QUrl>(ready, life.url()));
+        QCOMPARE(c.openBrowserWhenReady, !ready); // spent only by opening the browser
         if (!ready && delayMs == 0 && !answer.isEmpty()) {
             QCOMPARE(c.readinessAttempts, qint64(6));
             QCOMPARE(qint64(port.requests), earlier + 6);
