@@ -24,6 +24,7 @@
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -33,6 +34,7 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -177,7 +179,9 @@ private slots:
         QVERIFY(file != InfoFile::Link || (writeFile(target, info) && QFile::link(target, path)));
         QVERIFY(file != InfoFile::Fifo || ::mkfifo(native(path).constData(), 0600) == 0);
         QVERIFY(file != InfoFile::LinkToDevZero || QFile::link(u"/dev/zero"_s, path));
-        // A read that waits or never ends shows as this test's time running out.
+        // A read that waits or never ends shows as this test's time running out. An interrupted
+        // call before it leaves EINTR behind, which is no reason to read on.
+        errno = EINTR;
         const PortChoice choice = choosePortFromFile(path);
         QCOMPARE(choice.port, port);
         const QString problem =
@@ -316,19 +320,23 @@ private slots:
     }
 
     // Rotated only when larger than 10 MiB; the header, in UTC without fractions, ends the log.
+    // A log the system lets grow no more is refused, and what it held stays.
     void logRotation_data()
     {
         QTest::addColumn<qint64>("size"); // -1: no log yet
         QTest::addColumn<bool>("hasPrevious");
-        QTest::newRow("no log yet") << -1LL << false;
-        QTest::newRow("exactly the limit") << 10'485'760LL << true;
-        QTest::newRow("one byte over, older previous") << 10'485'761LL << true;
-        QTest::newRow("one byte over, no previous") << 10'485'761LL << false;
+        QTest::addColumn<bool>("full"); // no byte more may be written to it
+        QTest::newRow("no log yet") << -1LL << false << false;
+        QTest::newRow("exactly the limit") << 10'485'760LL << true << false;
+        QTest::newRow("one byte over, older previous") << 10'485'761LL << true << false;
+        QTest::newRow("one byte over, no previous") << 10'485'761LL << false << false;
+        QTest::newRow("no room for the header") << 100LL << false << true;
     }
     void logRotation()
     {
         QFETCH(qint64, size);
         QFETCH(bool, hasPrevious);
+        QFETCH(bool, full);
         QTemporaryDir dir;
         const QString log = dir.filePath(u"server.log"_s);
         const QString previous = dir.filePath(u"server.previous.log"_s);
@@ -336,7 +344,20 @@ private slots:
         QVERIFY(size < 0 || writeFile(log, earlier));
         QVERIFY(!hasPrevious || writeFile(previous, "older run\n"));
         const QDateTime now(QDate(2026, 12, 6), QTime(7, 4, 8, 999)); // local time, 13 h ahead
+        rlimit before{};
+        ::getrlimit(RLIMIT_FSIZE, &before);
+        const rlimit limit{full ? rlim_t(size) : before.rlim_cur, before.rlim_max};
+        const auto xfsz = ::signal(SIGXFSZ, SIG_IGN); // a refused write fails, not ends us
+        ::setrlimit(RLIMIT_FSIZE, &limit);
         const Expected<LogHandle> handle = openServerLog(log, previous, now);
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        ::signal(SIGXFSZ, xfsz);
+        if (full) {
+            QCOMPARE(handle.error().description,
+                     u"Cannot write to the server log %1: File too large"_s.arg(log));
+            QVERIFY(readAll(log) == earlier);
+            return;
+        }
         QVERIFY(handle.ok());
         const QByteArray header("\n--- Tarvessa Audio Server launch 2026-12-05T18:04:08Z ---\n");
         const bool rotated = size > 10'485'760;

@@ -150,6 +150,7 @@ private slots:
             {failure, Command::Stop, u"ok "_s, stopped},
             {external, Command::Stop, notOurs + u"stop it."_s, running},
             {external, Command::Restart, notOurs + u"restart it."_s, running},
+            {none, Command::Restart, u"ok "_s, starting, u"exec sleep 60"_s},
         };
         for (const auto& row : rows) {
             TestAccount account;

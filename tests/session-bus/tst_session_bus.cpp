@@ -19,6 +19,7 @@
 #include <QThread>
 #include <QtDBus>
 #include <atomic>
+#include <functional>
 #include <sys/stat.h>
 #include <xcb/xcb.h>
 
@@ -404,6 +405,59 @@ private slots:
             QVERIFY(QSignalSpy(&pending, &QDBusPendingCallWatcher::finished).wait(deadline(20000)));
         }();
         return pending.reply();
+    }
+
+    // Asking for the tray's host, registering the icon and telling of no tray start no service:
+    // a desktop without a watcher or a notifier has none to start, and a helper the bus could
+    // start instead would hold the question until the bus gave up on it. On a bus of its own
+    // that could start both.
+    void askingTheDesktopStartsNothing()
+    {
+        TestAccount folder;
+        const QString config = folder.path(u"bus.conf"_s), services = folder.path(u"services"_s);
+        for (const QString& name : {WatcherService, NotificationService})
+            QVERIFY(writeFile(services + u'/' + name + u".service"_s,
+                              "[D-BUS Service]\nName=" + name.toUtf8() + "\nExec=/bin/sleep 60\n"));
+        const QString busConfig = uR"(<busconfig><type>session</type><auth>EXTERNAL</auth>
+<listen>unix:tmpdir=%1</listen><servicedir>%2</servicedir><policy context="default">
+<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+</policy></busconfig>)"_s;
+        QVERIFY(writeFile(config, busConfig.arg(folder.path(u"tmp"_s), services).toUtf8()));
+        QProcess daemon;
+        daemon.start(u"dbus-daemon"_s,
+                     {u"--config-file="_s + config, u"--nofork"_s, u"--print-address=1"_s});
+        // What the bus has started, and what that has started in turn.
+        const std::function<QByteArray(qint64)> started = [&](qint64 parent) {
+            QByteArray all;
+            for (const QByteArray& child :
+                 readAll(u"/proc/%1/task/%1/children"_s.arg(parent)).split(' '))
+                if (child.toLongLong() > 0)
+                    all += child + ' ' + started(child.toLongLong());
+            return all;
+        };
+        const auto reap = qScopeGuard([&] {
+            QDBusConnection::disconnectFromBus(u"activating"_s);
+            for (const QByteArray& child : started(daemon.processId()).split(' '))
+                if (child.toInt() > 0)
+                    ::kill(child.toInt(), SIGKILL);
+            daemon.kill();
+            daemon.waitForFinished();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(daemon.canReadLine(), deadline(10000));
+        QDBusConnection bus = QDBusConnection::connectToBus(
+            QString::fromUtf8(daemon.readLine().trimmed()), u"activating"_s);
+        QVERIFY(bus.isConnected());
+        TrayHostWatch watch(bus, {}, 200ms);
+        watch.start();
+        StatusNotifierItem item(bus, u"id"_s, u"title"_s);
+        item.show();
+        notifyNoTrayIcon(bus);
+        // The bus answers this after it has taken every message sent before it.
+        const QDBusMessage ping = bus.call(
+            QDBusMessage::createMethodCall(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
+                                           u"org.freedesktop.DBus"_s, u"GetId"_s));
+        QCOMPARE(ping.type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(started(daemon.processId()), QByteArray());
     }
 
     // Calls the menu cannot answer, and calls naming more ids than it has entries, are refused
