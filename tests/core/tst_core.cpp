@@ -2,6 +2,7 @@
 // server's environment, its folders, the legacy folders' move, the log's rotation and header, the
 // probe's judgement, the listener owners, the desktop entry format and the name encoding.
 #include "base/base_folders.h"
+#include "base/file_calls.h"
 #include "base/native_names.h"
 #include "deadline.h"
 #include "mode_server.h"
@@ -292,6 +293,15 @@ private slots:
         QCOMPARE(a.locations().previousServerLogFile(), a.log + u"/server.previous.log"_s);
     }
 
+    // A folder the system will not make for another reason than a file in its way says that one.
+    void aFolderTheSystemRefuses()
+    {
+        QTemporaryDir dir;
+        const QString tooLong = dir.filePath(QString(256, u'n'));
+        QCOMPARE(makeFolderWithParents(tooLong + u"/inner"_s).error().description,
+                 u"Cannot create the folder %1: File name too long"_s.arg(tooLong));
+    }
+
     // Each legacy folder is moved whole while its new place does not exist; an existing one, even
     // empty, blocks its pair, and only it: the two are never merged.
     void legacyFoldersMoveOnce()
@@ -400,6 +410,8 @@ private slots:
             });
         QTRY_VERIFY(compatible);
         QCOMPARE(asked, 2);
+        QCOMPARE(port.lastRequest, "GET /api/app-mode HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                       QByteArray::number(port.serverPort()) + "\r\n\r\n");
     }
 
     // Where the guard reads a process's state, for every number of digits.
@@ -430,6 +442,7 @@ private slots:
             bool closed;
             HttpResponse::Progress progress;
         } rows[] = {
+            {"no head at all", "\r\n\r\n", false, broken},
             {"a head at the limit", head(16 * 1024), false, whole},
             {"a head past it", head(16 * 1024 + 1), false, broken},
             {"a length at the limit", status + "Content-Length: 65536\r\n\r\n" + body, false,

@@ -1,12 +1,16 @@
 // The controller's foundation: the menu's entries and what each does, the launch error alert,
 // the command line's requests to the running instance, and the environment the server is given.
+#include "controller/quit_signals.h"
 #include "controller/remote_commands.h"
 #include "test_account.h"
 
 #include <QAction>
 #include <QMenu>
+#include <QScopeGuard>
 #include <QTest>
+#include <csignal>
 #include <future>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -178,12 +182,45 @@ private slots:
             QTRY_COMPARE(controller->serverState.kind(), row.after);
             QVERIFY(!controller->openBrowserWhenReady);
         }
+        // A refusal reaches the command line as its reason, on standard error, with status 1.
+        {
+            TestAccount account;
+            auto controller = account.makeController();
+            controller->updateMenu(external);
+            SingleInstance instance(account.root()), client(account.root());
+            instance.setCommandHandler(
+                [&](Command asked) { return answerCommand(*controller, asked); });
+            QCOMPARE(instance.claim(), SingleInstance::Outcome::Primary);
+            const QString errors = account.path(u"stderr"_s);
+            const int kept = ::dup(STDERR_FILENO);
+            QFile file(errors);
+            QVERIFY(file.open(QIODevice::WriteOnly) && ::dup2(file.handle(), STDERR_FILENO) >= 0);
+            const auto restore = qScopeGuard([&] { ::dup2(kept, STDERR_FILENO), ::close(kept); });
+            auto asked = std::async(std::launch::async,
+                                    [&] { return askRunningInstance(client, Command::Stop); });
+            QTRY_VERIFY(asked.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
+            QCOMPARE(asked.get(), std::optional(1));
+            QVERIFY(readAll(errors).contains(
+                "Tarvessa Audio Server: --stop: " + notOurs.mid(3).toUtf8() + "stop it.\n"));
+        }
         // Where no lock can even be read, no instance is asked, and the launch is told why.
         SingleInstance nowhere(QDir::temp().filePath(u"no-such-folder"_s));
         QString text;
         QCOMPARE(nowhere.requestCommand(Command::Status, &text),
                  SingleInstance::CommandOutcome::NoAnswer);
         QCOMPARE(nowhere.errorText(), u"cannot read the lock file"_s);
+    }
+
+    // Once the application's watch on them has gone, SIGTERM, SIGINT and SIGHUP end it again.
+    void quitSignalsGoWithTheirWatch()
+    {
+        {
+            QuitSignals watch;
+        }
+        for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+            struct sigaction now = {};
+            QVERIFY(::sigaction(number, nullptr, &now) == 0 && now.sa_handler == SIG_DFL);
+        }
     }
 
     // While the failure of the server "failed 0" is shown (answered "OK"), more comes: the

@@ -76,6 +76,30 @@ private slots:
         }
     }
 
+    // Each icon sits in the middle of its square: the centre of its opaque pixels, where the eye
+    // sees it, is within a twentieth of a pixel of the square's.
+    void iconsAreCentred()
+    {
+        const QIcon icons[] = {trayIcon(TrayIconKind::stopped), trayIcon(TrayIconKind::starting),
+                               trayIcon(TrayIconKind::running), trayIcon(TrayIconKind::failed),
+                               approvalPendingIcon()};
+        for (const QIcon& icon : icons)
+            for (const int size : Sizes) {
+                const QImage image =
+                    icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+                double weight = 0, x = 0, y = 0;
+                for (int row = 0; row < size; ++row)
+                    for (int column = 0; column < size; ++column) {
+                        const int alpha = qAlpha(image.pixel(column, row));
+                        weight += alpha;
+                        x += alpha * (column + 0.5);
+                        y += alpha * (row + 0.5);
+                    }
+                const double off = std::hypot(x / weight - size / 2.0, y / weight - size / 2.0);
+                QVERIFY2(off < 0.05, qPrintable(u"%1 px: %2 px off"_s.arg(size).arg(off)));
+            }
+    }
+
     void statesDifferByShape()
     {
         for (const int size : Sizes)

@@ -235,7 +235,7 @@ private slots:
     }
 
     // An external server is asked again whenever the menu opens: shown as it is while it
-    // answers, and stopped, with Start enabled, once it has gone.
+    // answers, and stopped, with Start enabled, once it has gone; then no more.
     void anExternalServerThatGoesIsShownStopped()
     {
         ModeServer port;
@@ -253,6 +253,8 @@ private slots:
                      answering ? u"Server running (external)"_s : u"Server stopped"_s);
             QCOMPARE(c.toggleServerMenuItem->isEnabled(), !answering);
         }
+        emit c.statusMenu()->aboutToShow(); // stopped now: nothing to ask
+        QCOMPARE(c.probesInFlight(), 0);
         QVERIFY(!c.serverProcess);
     }
 

@@ -6,7 +6,7 @@
 #include <QTimer>
 
 // An HTTP server on 127.0.0.1 that answers every request with the raw `answer`, after `delayMs`.
-// It counts the requests it has seen.
+// It counts the requests it has seen, and keeps the last.
 struct ModeServer : QTcpServer
 {
     static QByteArray response(int status, const QByteArray& body)
@@ -30,7 +30,7 @@ struct ModeServer : QTcpServer
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
             if (!socket->peek(8192).contains("\r\n\r\n"))
                 return;
-            socket->readAll();
+            lastRequest = socket->readAll();
             ++requests;
             QTimer::singleShot(delayMs, socket, [socket, reply = answer] {
                 socket->write(reply);
@@ -42,4 +42,5 @@ struct ModeServer : QTcpServer
     QByteArray answer;
     int delayMs;
     int requests = 0;
+    QByteArray lastRequest; // as it came
 };
