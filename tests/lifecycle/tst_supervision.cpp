@@ -71,12 +71,13 @@ void killGuardOf(qint64 server)
                 QDir(threads).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() <= 1);
 }
 
-// Makes close_range fail with ENOSYS when asked to mark descriptors close-on-exec, as before
-// Linux 5.11, in this process and those it forks.
-bool refuseCloseRangeCloseOnExec()
+// As on Linux before 5.3, in this process and those it forks: pidfd_open fails with ENOSYS,
+// and so does close_range asked to mark descriptors close-on-exec.
+bool actAsLinuxBefore5_3()
 {
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 3, 0),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
         BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLOSE_RANGE_CLOEXEC, 0, 1),
@@ -532,8 +533,9 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
 
     // Where the system refuses process descriptors (no pidfd_open before Linux 5.3, EPERM from a
     // seccomp filter) the server still starts, its end is still seen with its status, and then
-    // no longer looked for; the helper it leaves in its group is still ended. A kernel that old
-    // cannot mark descriptors close-on-exec by range either: none of ours reaches the server.
+    // no longer looked for; the helper it leaves in its group is still ended, and its guard goes
+    // with it, looking for it without a descriptor. A kernel that old cannot mark descriptors
+    // close-on-exec by range either: none of ours reaches the server.
     void aRefusedProcessDescriptorIsWatchedAnotherWay_data()
     {
         QTest::addColumn<int>("refusal");
@@ -549,7 +551,7 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         static int refused;
         refused = refusal;
         ServerProcess server(nullptr, [](pid_t) { // in the child, before its guard is forked
-            if (refused == ENOSYS && !refuseCloseRangeCloseOnExec())
+            if (refused == ENOSYS && !actAsLinuxBefore5_3())
                 ::_exit(99);
             errno = refused;
             return -1;
