@@ -393,10 +393,11 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
     // A real application process, this executable acting as one (see main()), owns a server
     // with a helper in its group, and quits or is killed. The server gets one SIGTERM, its
     // shutdown is never cut short, even after the application has gone, and nothing of its group
-    // is left in the end: a helper that obeys SIGTERM gets it, a server deaf to it is killed with
-    // its helper when the delay has passed, never before; by the application itself when the
-    // server's guard has been killed. Otherwise the application leaves at once, and the guard
-    // sleeps until it has something to do.
+    // is left in the end: a helper that obeys SIGTERM gets one once the server has ended, and
+    // completes its own shutdown too; a server deaf to SIGTERM is killed with its helper when
+    // the delay has passed, never before; by the application itself when the server's guard has
+    // been killed. Otherwise the application leaves at once, and the guard sleeps until it has
+    // something to do.
     void nothingOfTheServerOutlivesTheApplication_data()
     {
         QTest::addColumn<bool>("quits");       // quits on SIGTERM; else killed with SIGKILL
@@ -420,14 +421,18 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         TestAccount records;
         const QString record = records.path(u"record"_s);
         // A shutdown that takes a moment, which a second SIGTERM would cut short; then "wait",
-        // which a trapped signal interrupts at once.
-        const QString trap =
-            deaf ? u"trap '' TERM"_s
-                 : u"trap 'trap - TERM; echo begun >> \"%1\"; sleep 0.5; echo complete >> \"%1\"; "
-                   "exit 0' TERM"_s.arg(record);
-        writeFile(
-            records.path(u"server.sh"_s),
-            (trap + u"\nsleep 300 &\n: > \"%1\"\nwait\n"_s.arg(records.path(u"ready"_s))).toUtf8());
+        // which a trapped signal interrupts at once. The helper's begins when the server's ends.
+        const auto trap = [&](const char* who) {
+            return deaf ? u"trap '' TERM\n"_s
+                        : u"trap 'trap - TERM; echo %2begun >> \"%1\"; sleep 0.5; echo %2complete "
+                          ">> \"%1\"; exit 0' TERM\n"_s.arg(record, QLatin1String(who));
+        };
+        const QString helper = records.path(u"helper.sh"_s);
+        writeFile(helper, (trap("helper ") +
+                           u"sleep 300 &\n: > \"%1\"\nwait\n"_s.arg(records.path(u"ready"_s)))
+                              .toUtf8());
+        writeFile(records.path(u"server.sh"_s),
+                  (trap("") + u"sh \"%1\" &\nwait\n"_s.arg(helper)).toUtf8());
         const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
         const QByteArray folder = records.root().toLocal8Bit();
         const QByteArray delay = QByteArray::number(forcedKillMs);
@@ -467,10 +472,11 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         if (deaf) // the forced kill is the guard's to send, else the application's before it goes
             QCOMPARE(liveGroupOf(server) != 0, !guardKilled);
         QTRY_VERIFY_WITH_TIMEOUT(!liveGroupOf(server), deadline(20000));
-        QCOMPARE(readAll(record), deaf ? QByteArray() : QByteArray("begun\ncomplete\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(processes({}, server).isEmpty(), deadline(20000));
+        QCOMPARE(readAll(record),
+                 deaf ? QByteArray() : "begun\ncomplete\nhelper begun\nhelper complete\n"_ba);
         if (deaf)
             QCOMPARE_GE(sinceDeath.elapsed(), forcedKillMs);
-        QTRY_VERIFY_WITH_TIMEOUT(processes({}, server).isEmpty(), deadline(20000));
         if (guardKilled)
             return;
         // Asleep while it waited: a guard that spun would have burnt the whole wait.
