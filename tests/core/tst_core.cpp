@@ -157,6 +157,7 @@ private slots:
         row("the legacy key", Regular, info(nullptr, "4000"), 4000, "");
         row("text", Regular, info("\"3000\"", "4000"), 4000, notAPort);
         row("70000", Regular, info("70000", "4000"), 4000, notAPort);
+        row("65536", Regular, info("65536", "4000"), 4000, notAPort);
         row("a fraction, a boolean", Regular, info("3000.5", "true"), 2104,
             "TarvessaServerPort and QuarleServerPort");
         row("0 and 65535", Regular, info("0", "65535"), 65535, notAPort);
@@ -183,7 +184,10 @@ private slots:
         // A read that waits or never ends shows as this test's time running out. An interrupted
         // call before it leaves EINTR behind, which is no reason to read on.
         errno = EINTR;
+        const auto openFiles = [] { return QDir(u"/proc/self/fd"_s).count(); };
+        const uint before = openFiles();
         const PortChoice choice = choosePortFromFile(path);
+        QCOMPARE(openFiles(), before);
         QCOMPARE(choice.port, port);
         const QString problem =
             choice.reading.ok() ? QString() : choice.reading.error().description;
@@ -381,6 +385,12 @@ private slots:
         LogHandle closed(::dup(handle.value().fd())); // once closed, it holds no descriptor
         closed.close();
         QVERIFY(!closed.isOpen());
+        LogHandle first(::dup(handle.value().fd())), second(::dup(handle.value().fd()));
+        const int kept = first.fd();
+        second =
+            std::move(first); // closes what it held, and takes the first's, which then has none
+        QVERIFY(!first.isOpen() && second.fd() == kept);
+        QCOMPARE(modeOf(log), 0644); // made as any file is: nobody runs a log
     }
 
     // A probe's connection goes with its end. A completion that runs an event loop of its own
