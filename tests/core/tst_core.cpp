@@ -61,6 +61,8 @@ const auto statusOf = [](const QString& path) {
 };
 
 // Its permission bits; -1 when nothing is there.
+const auto openFiles = [] { return QDir(u"/proc/self/fd"_s).count(); };
+
 const auto modeOf = [](const QString& path) {
     return exists(statusOf(path)) ? int(statusOf(path).permissions()) : -1;
 };
@@ -184,7 +186,6 @@ private slots:
         // A read that waits or never ends shows as this test's time running out. An interrupted
         // call before it leaves EINTR behind, which is no reason to read on.
         errno = EINTR;
-        const auto openFiles = [] { return QDir(u"/proc/self/fd"_s).count(); };
         const uint before = openFiles();
         const PortChoice choice = choosePortFromFile(path);
         QCOMPARE(openFiles(), before);
@@ -363,9 +364,12 @@ private slots:
         const rlimit limit{full ? rlim_t(size) : before.rlim_cur, before.rlim_max};
         const auto xfsz = ::signal(SIGXFSZ, SIG_IGN); // a refused write fails, not ends us
         ::setrlimit(RLIMIT_FSIZE, &limit);
+        const uint files = openFiles();
         const Expected<LogHandle> handle = openServerLog(log, previous, now);
+        const uint opened = openFiles() - files;
         ::setrlimit(RLIMIT_FSIZE, &before);
         ::signal(SIGXFSZ, xfsz);
+        QCOMPARE(opened, full ? 0u : 1u); // the handle's alone
         if (full) {
             QCOMPARE(handle.error().description,
                      u"Cannot write to the server log %1: File too large"_s.arg(log));
