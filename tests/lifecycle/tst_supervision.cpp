@@ -89,6 +89,21 @@ bool actAsLinuxBefore5_3()
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// As under a limit on processes, in this process and those it forks: no fork succeeds.
+bool refuseForks()
+{
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 class SupervisionTest : public QObject
 {
     Q_OBJECT
@@ -535,6 +550,29 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
                     .ok());
         QVERIFY(ended.wait(deadline(10000)));
         QCOMPARE(ended.first().first().toInt(), SIGUSR1);
+    }
+
+    // A fork refused (too many processes) fails the start with its reason, and leaves nothing of
+    // the start open. Tried in a child of this test, which alone is refused forks.
+    void aRefusedForkLeavesNothingOpen()
+    {
+        const pid_t tried = ::fork();
+        if (tried == 0) {
+            if (!refuseForks())
+                ::_exit(1);
+            const auto openFiles = [] { return QDir(u"/proc/self/fd"_s).count(); };
+            const uint before = openFiles();
+            ServerProcess server;
+            const Expected<void> started = server.start(
+                {u"/bin/true"_s, {}, QDir::tempPath(), QProcessEnvironment::systemEnvironment()});
+            ::_exit(started.ok()                                                           ? 2
+                    : started.error().description != u"Resource temporarily unavailable"_s ? 3
+                    : openFiles() != before                                                ? 4
+                                                                                           : 0);
+        }
+        int status = -1;
+        QCOMPARE(::waitpid(tried, &status, 0), tried);
+        QCOMPARE(status, 0); // else the exit status above, times 256
     }
 
     // Where the system refuses process descriptors (no pidfd_open before Linux 5.3, EPERM from a
