@@ -628,24 +628,27 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QTRY_VERIFY_WITH_TIMEOUT(processes({}, pid).isEmpty(), deadline(5000));
     }
 
-    // A process object that goes with a server whose guard has gone (killed from outside), no
-    // stop sent: the server gets its SIGTERM then, the object goes once it has ended, asleep
-    // meanwhile, and a helper left in its group gets its SIGTERM after it, its own shutdown
+    // A process object that goes with a server whose guard has gone (killed from outside): the
+    // server gets its SIGTERM then, if no stop sent it one, the object goes once it has ended,
+    // asleep meanwhile, and a helper left in its group gets its SIGTERM after it, its own shutdown
     // uncut; a server deaf to SIGTERM is killed with its helper when the delay has passed, and
     // has died by the time the object has gone. Watched with a process descriptor or without.
     void aServerWithoutItsGuardEndsWithItsProcessObject_data()
     {
         QTest::addColumn<bool>("deaf");       // the server and its helper ignore SIGTERM
         QTest::addColumn<bool>("descriptor"); // else refused, as by a seccomp filter
-        QTest::newRow("obeys SIGTERM") << false << true;
-        QTest::newRow("obeys SIGTERM, watched without a descriptor") << false << false;
-        QTest::newRow("deaf: killed when due") << true << true;
-        QTest::newRow("deaf, watched without a descriptor") << true << false;
+        QTest::addColumn<bool>("stopped");    // before the object goes, once the guard has gone
+        QTest::newRow("obeys SIGTERM") << false << true << false;
+        QTest::newRow("obeys SIGTERM, stopped first") << false << true << true;
+        QTest::newRow("obeys SIGTERM, watched without a descriptor") << false << false << false;
+        QTest::newRow("deaf: killed when due") << true << true << false;
+        QTest::newRow("deaf, watched without a descriptor") << true << false << false;
     }
     void aServerWithoutItsGuardEndsWithItsProcessObject()
     {
         QFETCH(bool, deaf);
         QFETCH(bool, descriptor);
+        QFETCH(bool, stopped);
         TestAccount records;
         const QString record = records.path(u"record"_s), ready = records.path(u"ready"_s);
         // A shutdown that takes a moment, which a SIGKILL right after the SIGTERM would cut short.
@@ -684,6 +687,8 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
             return (used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1000 +
                    (used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1000;
         };
+        if (stopped)
+            server->terminate(); // its one SIGTERM
         const auto cpuBefore = cpuMs();
         QElapsedTimer took;
         took.start();
