@@ -58,6 +58,10 @@ private slots:
         QTest::newRow("hidden by the user") << awkward << "Hidden=true"_ba << true << Approval;
         QTest::newRow("switched off")
             << awkward << "X-GNOME-Autostart-enabled=false"_ba << true << Approval;
+        QTest::newRow("switched off as 0")
+            << awkward << "X-GNOME-Autostart-enabled=0"_ba << true << Approval;
+        QTest::newRow("switched on as 1")
+            << awkward << "X-GNOME-Autostart-enabled=1"_ba << true << Enabled;
         QTest::newRow("program removed") << awkward << on << false << Missing;
         QTest::newRow("hidden, program removed")
             << awkward << "Hidden=true"_ba << false << Approval;

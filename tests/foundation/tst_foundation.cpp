@@ -203,12 +203,15 @@ private slots:
             QVERIFY(readAll(errors).contains(
                 "Tarvessa Audio Server: --stop: " + notOurs.mid(3).toUtf8() + "stop it.\n"));
         }
-        // Where no lock can even be read, no instance is asked, and the launch is told why.
+        // Where no lock can even be read, no instance is asked, and the launch is told why; nor
+        // can it become the instance.
         SingleInstance nowhere(QDir::temp().filePath(u"no-such-folder"_s));
         QString text;
         QCOMPARE(nowhere.requestCommand(Command::Status, &text),
                  SingleInstance::CommandOutcome::NoAnswer);
         QCOMPARE(nowhere.errorText(), u"cannot read the lock file"_s);
+        QCOMPARE(nowhere.claim(), SingleInstance::Outcome::Unavailable);
+        QCOMPARE(nowhere.errorText(), u"cannot create the lock file"_s);
     }
 
     // Once the application's watch on them has gone, SIGTERM, SIGINT and SIGHUP end it again.

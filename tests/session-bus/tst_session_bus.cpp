@@ -478,6 +478,7 @@ private slots:
             {u"EventGroup"_s,
              {QVariant::fromValue(QList<MenuEvent>(100000, {1, u"clicked"_s}))},
              u"InvalidArgs"_s},
+            {u"AboutToShowGroup"_s, {QVariant::fromValue(QList<int>{0, 1})}, QString()},
             {u"GetProperty"_s, {1, u"label"_s}, QString()}};
         for (const auto& [method, arguments, error] : calls)
             QCOMPARE(menuCall(u"/Refusing"_s, method, arguments).errorName(),
@@ -485,8 +486,9 @@ private slots:
     }
 
     // Each kind of entry as a panel reads it: a shortcut with every modifier, a check mark, a
-    // radio choice, an icon, a separator; a change announced with the entries' properties; the
-    // text's direction; the root's opening from a group, the ids it does not know named back.
+    // radio choice, an icon, a separator; each change announced with the entries' properties;
+    // the text's direction; the root's opening from a group, an event or on its own, the ids it
+    // does not know named back.
     void menuEntriesAsAPanelReadsThem()
     {
         QMenu menu;
@@ -516,6 +518,7 @@ private slots:
         };
         const auto layout = qdbus_cast<DBusMenuLayoutItem>(
             menuCall(path, u"GetLayout"_s, {0, -1, QStringList()}).arguments().value(1));
+        QCOMPARE(layout.id, 0); // the root
         QStringList entries;
         for (const DBusMenuLayoutItem& entry : layout.children)
             entries << shown(entry.properties);
@@ -548,6 +551,8 @@ private slots:
         QCOMPARE(updated.size(), 5);
         QCOMPARE(shown(updated.value(1).properties),
                  u"enabled=true,label=Check,toggle-state=0,toggle-type=checkmark,visible=true"_s);
+        check->setChecked(true); // each change is told
+        QTRY_COMPARE(m_heard.size(), 2);
         const auto direction = [&] {
             return QDBusReply<QDBusVariant>(
                        menuCall(path, u"Get"_s, {u"com.canonical.dbusmenu"_s, u"TextDirection"_s},
@@ -569,6 +574,11 @@ private slots:
         // A panel that tells of the root's opening by an event asks the same.
         menuCall(path, u"Event"_s, {0, u"opened"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
         QCOMPARE(opened.size(), 2);
+        // And one that asks for one entry at a time, only for the root.
+        menuCall(path, u"AboutToShow"_s, {checkId});
+        QCOMPARE(opened.size(), 2);
+        menuCall(path, u"AboutToShow"_s, {0});
+        QCOMPARE(opened.size(), 3);
     }
 
     // The real application, started as a desktop starts it, twice, beside a runtime folder that
