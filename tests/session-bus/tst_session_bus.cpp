@@ -218,10 +218,12 @@ private slots:
         };
         QVERIFY(itemProperty(u"ItemIsMenu"_s).toBool()); // the panel opens the menu on any click
         {
-            // An item not given a menu names none in the way panels know; shown twice, it stays.
+            // An item not given a menu names none in the way panels know, nor pixmaps without an
+            // icon; shown twice, it stays.
             StatusNotifierItem bare(
                 QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"bare-item"_s), {}, {});
             QCOMPARE(bare.menuPath(), u"/NO_DBUSMENU"_s);
+            QVERIFY(bare.pixmaps().isEmpty()); // no icon yet: none of any size
             bare.show();
             bare.show();
             QVERIFY(bare.isVisible());
@@ -322,7 +324,7 @@ private slots:
 
     // An X11 tray that comes late takes the tray selection and announces it to every client on
     // the root window; until then the wait asks the X server nothing, on no timer. Once there,
-    // it is found at the start.
+    // it is found at the start; so is a watcher's host, or later when the watcher tells of it.
     void xembedTrayComingLate()
     {
         TrayHostWatch watch(QDBusConnection::sessionBus(), TrayHostWatch::XEmbed::Watched, 200ms);
@@ -387,6 +389,22 @@ private slots:
         both.start();
         QCOMPARE(bothTold.size(), 1);
         QTRY_COMPARE(bothTold.size(), 2);
+        // A watcher with no host yet tells when its panel's host has come.
+        const auto hostThere = [this](bool there) {
+            QMetaObject::invokeMethod(
+                m_watcher,
+                [this, there] { m_watcher->setProperty("IsStatusNotifierHostRegistered", there); },
+                Qt::BlockingQueuedConnection);
+        };
+        hostThere(false);
+        TrayHostWatch hostLater(QDBusConnection::sessionBus());
+        QSignalSpy laterTold(&hostLater, &TrayHostWatch::hostAppeared);
+        hostLater.start();
+        QCOMPARE(laterTold.size(), 0);
+        hostThere(true);
+        m_desktop.send(QDBusMessage::createSignal(u"/StatusNotifierWatcher"_s, WatcherService,
+                                                  u"StatusNotifierHostRegistered"_s));
+        QTRY_COMPARE(laterTold.size(), 1);
         life.controller->applicationWillTerminate();
         xcb_set_selection_owner(x, XCB_NONE, selection, XCB_CURRENT_TIME); // the tray goes
         xcb_flush(x);
