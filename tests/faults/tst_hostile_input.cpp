@@ -145,9 +145,9 @@ private slots:
     }
 
     // A bundle without its runtime or entry script, or whose runtime cannot run, something that
-    // is no file where the log goes, or a file where a data folder goes: the start fails at once
-    // and says why, nothing there is lost, a FIFO does not hang the open, and a broken bundle
-    // leaves no trace in the account.
+    // is no file where the log goes, a file where a data folder goes, or an old data folder that
+    // cannot move to its new place: the start fails at once and says why, nothing there is lost,
+    // a FIFO does not hang the open, and a broken bundle leaves no trace in the account.
     void somethingInTheWay_data()
     {
         QTest::addColumn<QString>("kind");
@@ -157,6 +157,8 @@ private slots:
         const QString runtime = u"The bundled Node.js runtime is missing or not executable."_s;
         QTest::newRow("a file, not a folder")
             << u"artwork-cache"_s << prepare + u"Cannot create the folder %1: File exists"_s;
+        QTest::newRow("a broken link where the old data folder moves") // %2: the old one
+            << u"legacy"_s << prepare + u"Cannot move %2 to %1: Not a directory"_s;
         QTest::newRow("a folder") << u"folder"_s << log;
         QTest::newRow("a FIFO") << u"fifo"_s << log;
         QTest::newRow("a device") << u"device"_s << log;
@@ -174,28 +176,35 @@ private slots:
         QFETCH(QString, message);
         Lifecycle life;
         life.account.installRuntime(u"exit 0"_s);
-        const QString data = RuntimeLocations(life.account.folders()).dataFolder() + u'/' + kind;
+        const RuntimeLocations where(life.account.folders());
+        const QString data = where.dataFolder() + u'/' + kind;
+        const QString legacy = where.legacyMoves()[0].from;
         const QString resources = life.account.bundle() + u"/Resources/"_s;
         const QString log = kind == u"artwork-cache"_s ? data
+                            : kind == u"legacy"_s      ? where.dataFolder()
                             : kind == u"no interpreter"_s
                                 ? resources + u"runtime/bin/node"_s
                                 : life.controller->serverLogURL().toLocalFile();
         const bool bundle = kind.contains(u'/') || kind.startsWith(u"runtime"_s);
         QVERIFY(bundle || QDir().mkpath(QFileInfo(log).path()));
         QVERIFY(kind == u"artwork-cache"_s ? writeFile(data, "kept")
-                : kind == u"fifo"          ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
-                : kind == u"folder"        ? writeFile(log + u"/kept"_s, "kept")
-                : kind == u"device"        ? QFile::link(u"/dev/null"_s, log)
+                : kind == u"legacy"_s
+                    ? writeFile(legacy + u"/kept"_s, "kept") && QFile::link(u"/none"_s, log)
+                : kind == u"fifo"   ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
+                : kind == u"folder" ? writeFile(log + u"/kept"_s, "kept")
+                : kind == u"device" ? QFile::link(u"/dev/null"_s, log)
                 : kind == u"no interpreter" ? writeFile(log, "#!/no/such/interpreter\n")
                 : kind.contains(u'/')
                     ? QFile::remove(resources + kind)
                     : QFile(resources + u"runtime/bin/node"_s).setPermissions(QFile::ReadOwner));
         life.controller->startServer(false);
-        QCOMPARE(life.controller->serverState.message(), QString(message).replace(u"%1"_s, log));
+        QCOMPARE(life.controller->serverState.message(),
+                 QString(message).replace(u"%1"_s, log).replace(u"%2"_s, legacy));
         QVERIFY(!life.controller->serverProcess && !life.controller->logHandle);
         QCOMPARE(life.account.alerts.shown.size(), 1);
         QVERIFY(kind != u"folder"_s || readAll(log + u"/kept"_s) == "kept");
         QVERIFY(kind != u"artwork-cache"_s || readAll(data) == "kept");
+        QVERIFY(kind != u"legacy"_s || readAll(legacy + u"/kept"_s) == "kept");
         QVERIFY(!bundle || QDir(life.account.home()).isEmpty());
     }
 
