@@ -455,11 +455,9 @@ private slots:
         QCOMPARE(picker.exitCode(), exitCode);
     }
 
-    // Any chosen path's bytes, here every three of the bytes JSON escapes and of UTF-8 sequences
-    // good and bad: a line that reads back as exactly those bytes, or nothing for bytes that are
-    // not UTF-8.
     // The message takes a new first row across the whole grid; every part of Qt's dialog keeps
-    // its place and span, one row lower.
+    // its place and span, one row lower. Its button for a new folder is hidden: nothing is made
+    // or changed from the picker.
     void pickerDialogKeepsItsParts()
     {
         QFileDialog dialog;
@@ -488,7 +486,13 @@ private slots:
         items << dialog.layout()->itemAt(dialog.layout()->indexOf(label));
         QCOMPARE(after, before);
         QCOMPARE(itemsAfter, items);
+        auto* newFolder = dialog.findChild<QToolButton*>(u"newFolderButton"_s);
+        QVERIFY(newFolder && newFolder->isHidden());
     }
+
+    // Any chosen path's bytes, here every three of the bytes JSON escapes and of UTF-8 sequences
+    // good and bad: a line that reads back as exactly those bytes, or nothing for bytes that are
+    // not UTF-8.
     void pickerResultReadsBackAsThePath()
     {
         const QList<QByteArray> pieces =
