@@ -365,7 +365,7 @@ private slots:
     // why it cannot. keys: what xdotool types on an Xvfb display once the dialog has the focus,
     // or "lose" to end the display then; with "full" alone the picker runs with no display and
     // its output going to /dev/full ("full KEYS": on a display), with "closed" on a display with
-    // its output closed. It opens in
+    // its output closed, with "gone" into a pipe nobody reads. It opens in
     // the music folder the home's user-dirs.dirs names, else in the home ("%1" in the line).
     void pickerAlwaysAnswers_data()
     {
@@ -388,6 +388,7 @@ private slots:
         const QByteArray chosen = "{\"status\":\"selected\",\"path\":\"%1\"}\n";
         row("output full", u"full"_s, noOutput + "No space left on device\n", 1);
         row("output closed", u"closed"_s, noOutput + "Bad file descriptor\n", 1);
+        row("its reader gone", u"gone"_s, noOutput + "Broken pipe\n", 1);
         row("cancelled into a full output", u"full key Escape"_s,
             noOutput + "No space left on device\n", 1);
         row("display lost", u"lose"_s, closed, 1);
@@ -405,8 +406,8 @@ private slots:
         QFETCH(QString, music);
         QFETCH(QByteArray, said);
         QFETCH(int, exitCode);
-        const bool full = keys.startsWith(u"full"_s), display = keys != u"full"_s,
-                   shown = display && keys != u"closed"_s;
+        const bool full = keys.startsWith(u"full"_s), gone = keys == u"gone"_s,
+                   display = keys != u"full"_s && !gone, shown = display && keys != u"closed"_s;
         if (display && !QFileInfo::exists(u"/usr/bin/xdotool"_s))
             QSKIP("Needs Xvfb and xdotool (Debian packages xvfb and xdotool)");
         QTemporaryDir home;    // also where Qt's dialog remembers the last folder
@@ -430,6 +431,13 @@ private slots:
         if (keys == u"closed"_s)
             picker.start(u"/bin/sh"_s,
                          {u"-c"_s, u"exec \"$0\" >&-"_s, QStringLiteral(FOLDER_PICKER_TOOL)});
+        else if (gone) // a pipe whose reader has closed, and a broken pipe's default action
+            picker.start(u"/usr/bin/python3"_s,
+                         {u"-c"_s,
+                          u"import os, signal, sys\nsignal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
+                          "r, w = os.pipe(); os.close(r); os.dup2(w, 1)\n"
+                          "os.execv(sys.argv[1], sys.argv[1:])"_s,
+                          QStringLiteral(FOLDER_PICKER_TOOL)});
         else
             picker.start(QStringLiteral(FOLDER_PICKER_TOOL));
         const auto xdotool = [&](const QString& arguments) {
