@@ -365,7 +365,8 @@ private slots:
     // why it cannot. keys: what xdotool types on an Xvfb display once the dialog has the focus,
     // or "lose" to end the display then; with "full" alone the picker runs with no display and
     // its output going to /dev/full ("full KEYS": on a display), with "closed" on a display with
-    // its output closed, with "gone" into a pipe nobody reads. It opens in
+    // its output closed, with "gone" into a pipe nobody reads, with "quiet KEYS" on a display
+    // with its input and standard error closed. It opens in
     // the music folder the home's user-dirs.dirs names, else in the home ("%1" in the line).
     void pickerAlwaysAnswers_data()
     {
@@ -393,6 +394,8 @@ private slots:
             noOutput + "No space left on device\n", 1);
         row("display lost", u"lose"_s, closed, 1);
         row("Escape cancels", u"key Escape"_s, "{\"status\":\"cancelled\"}\n", 2);
+        row("Escape cancels, the other streams closed", u"quiet key Escape"_s,
+            "{\"status\":\"cancelled\"}\n", 2);
         row("a typed link to a name not UTF-8",
             u"type --delay 20 --args 1 %1/bjork key Return"_s.arg(dir),
             "Unable to encode folder picker result.\n", 1);
@@ -428,9 +431,11 @@ private slots:
         picker.setProcessEnvironment(env);
         if (full)
             picker.setStandardOutputFile(u"/dev/full"_s);
-        if (keys == u"closed"_s)
+        const bool quiet = keys.startsWith(u"quiet"_s);
+        if (keys == u"closed"_s || quiet)
             picker.start(u"/bin/sh"_s,
-                         {u"-c"_s, u"exec \"$0\" >&-"_s, QStringLiteral(FOLDER_PICKER_TOOL)});
+                         {u"-c"_s, quiet ? u"exec \"$0\" <&- 2>&-"_s : u"exec \"$0\" >&-"_s,
+                          QStringLiteral(FOLDER_PICKER_TOOL)});
         else if (gone) // a pipe whose reader has closed, and a broken pipe's default action
             picker.start(u"/usr/bin/python3"_s,
                          {u"-c"_s,
@@ -453,7 +458,17 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!shown || xdotool(focus), deadline(20000));
         if (keys == u"lose"_s)
             xvfb.kill();
-        QVERIFY(!shown || keys == u"lose"_s || xdotool(full ? keys.mid(5) : keys));
+        // A standard stream closed is /dev/null by the time the dialog is up, so that nothing
+        // the picker opens takes its place.
+        for (const int fd : {0, 2})
+            QVERIFY(
+                !quiet ||
+                QFileInfo(u"/proc/%1/fd/%2"_s.arg(picker.processId()).arg(fd)).symLinkTarget() ==
+                    u"/dev/null"_s);
+        QVERIFY(!shown || keys == u"lose"_s ||
+                xdotool(full    ? keys.mid(5)
+                        : quiet ? keys.mid(6)
+                                : keys));
         QVERIFY(picker.waitForFinished(deadline(20000)));
         // A result line goes to standard output, a message why there is none to standard error.
         const QByteArray out = picker.readAllStandardOutput(), err = picker.readAllStandardError();
