@@ -651,9 +651,10 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
         QFETCH(bool, stopped);
         TestAccount records;
         const QString record = records.path(u"record"_s), ready = records.path(u"ready"_s);
-        // A shutdown that takes a moment, which a SIGKILL right after the SIGTERM would cut short.
-        const QString shutdown =
-            u"trap 'trap - TERM; sleep 0.3; echo %1 >> \"%2\"; exit 0' TERM\n"_s;
+        // A shutdown that takes a moment, which a SIGKILL right after the SIGTERM, or a second
+        // SIGTERM, would cut short; RECORD.WHO once begun.
+        const QString shutdown = u"trap 'trap - TERM; : > \"%2.%1\"; sleep 0.3; echo %1 >> \"%2\"; "
+                                 "exit 0' TERM\n"_s;
         const QString script =
             (deaf ? u"trap '' TERM\nsleep 300 &\n"_s
                   : shutdown.arg(u"server"_s, record) +
@@ -687,8 +688,10 @@ while [ ! -e "$RECORD_DIR/go" ]; do sleep 0.02; done
             return (used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1000 +
                    (used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1000;
         };
-        if (stopped)
-            server->terminate(); // its one SIGTERM
+        if (stopped) {
+            server->terminate(); // its one SIGTERM, the shutdown begun before the object goes
+            QTRY_VERIFY(QFileInfo::exists(record + u".server"_s));
+        }
         const auto cpuBefore = cpuMs();
         QElapsedTimer took;
         took.start();
